@@ -552,6 +552,7 @@ def main():
             subprocess.run(["/bin/sh", os.path.join(HERE, "make_certs.sh"), certs], check=True)
 
     site = Site(args.state)
+    open(site.path("requests.jsonl"), "a").close()
     servers = [
         Server(args.port, tls_context(certs, "server"), site, "main"),
         Server(args.untrusted_port, tls_context(certs, "untrusted-server"), site, "untrusted"),
