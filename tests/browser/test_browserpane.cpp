@@ -9,7 +9,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -33,13 +35,33 @@ using namespace std::chrono_literals;
 
 const char* const kHangPath = "/hang.html";
 
+// Runs the event loop until the predicate holds. (QTest::qWaitFor sleeps between its passes,
+// which slows the browser's many round trips through the event loop down to a crawl.)
+bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds limit = 60s) {
+    const QDeadlineTimer deadline(limit);
+    while (!predicate()) {
+        if (deadline.hasExpired())
+            return false;
+        QEventLoop loop;
+        QTimer::singleShot(10ms, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}
+
+// Lets the event loop run for a while.
+void runFor(std::chrono::milliseconds time) {
+    QEventLoop loop;
+    QTimer::singleShot(time, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
 // The form's window, with the introduction page of its start-up fully loaded, so that no
 // notification of it is left over.
 std::unique_ptr<TSRegForm> newForm() {
     auto form = std::make_unique<TSRegForm>();
     form->show();
-    if (!QTest::qWaitFor([&] { return form->pageLoaded() && !form->WebBrowser1()->page()->isLoading(); },
-                         60000))
+    if (!waitFor([&] { return form->pageLoaded() && !form->WebBrowser1()->page()->isLoading(); }))
         return nullptr;
     return form;
 }
@@ -108,7 +130,7 @@ private Q_SLOTS:
         TSRegForm form;
         QVERIFY(!form.pageLoaded());
         QVERIFY(!form.navigateStatus().isValid());
-        QVERIFY(QTest::qWaitFor([&] { return form.pageLoaded(); }, 60000));
+        QVERIFY(waitFor([&] { return form.pageLoaded(); }));
         QCOMPARE(form.navigateStatus(), QVariant(false));
         QCOMPARE(form.WebBrowser1()->url(), TSRegForm::localPageUrl(QStringLiteral("ts_intro.htm")));
     }
@@ -219,7 +241,7 @@ private Q_SLOTS:
         QCOMPARE(form->navigateStatus().typeId(), int(QMetaType::Int));
         QCOMPARE(form->navigateStatus().toInt(), 0);
         QVERIFY(TSRegForm::CountsAsNoFailure(form->navigateStatus()));
-        QVERIFY(QTest::qWaitFor([&] { return form->pageLoaded(); }, 60000));
+        QVERIFY(waitFor([&] { return form->pageLoaded(); }));
         QCOMPARE(form->WebBrowser1()->url(), TSRegForm::localPageUrl(QStringLiteral("ts_noaccess.htm")));
         // The local page's own navigation leaves a status that counts as no failure.
         QVERIFY(TSRegForm::CountsAsNoFailure(form->navigateStatus()));
@@ -356,11 +378,11 @@ private Q_SLOTS:
         QCOMPARE(form->navigateStatus(), QVariant(TSRegForm::kTimedOutStatus));
         QCOMPARE(m_site->requests(QString::fromLatin1(kHangPath)).size(), 1);
         // The load was stopped, and its end does not hide the time-out.
-        QVERIFY(QTest::qWaitFor([&] { return !form->WebBrowser1()->page()->isLoading(); }, 60000));
-        QTest::qWait(100);
+        QVERIFY(waitFor([&] { return !form->WebBrowser1()->page()->isLoading(); }));
+        runFor(100ms);
         QCOMPARE(form->navigateStatus(), QVariant(TSRegForm::kTimedOutStatus));
         QVERIFY(!form->FirstPageCheck());
-        QVERIFY(QTest::qWaitFor([&] { return form->pageLoaded(); }, 60000));
+        QVERIFY(waitFor([&] { return form->pageLoaded(); }));
         QCOMPARE(form->WebBrowser1()->url(), TSRegForm::localPageUrl(QStringLiteral("ts_noaccess.htm")));
     }
 
@@ -469,7 +491,7 @@ private Q_SLOTS:
             menuItem(*form, "mFile_Register")->trigger();
             menuItem(*form, "m_View_Registered")->trigger();
             menuItem(*form, "mHelp_Contents")->trigger();
-            QTest::qWait(500); // anything they had started would have begun by now
+            runFor(500ms); // anything they had started would have begun by now
             after = snapshot();
             running = form->commandRunning();
             // Ends the wait: the stopped load completes the page.
@@ -494,9 +516,8 @@ private Q_SLOTS:
 
         // Once the command has ended, the menu items work again.
         menuItem(*form, "mHelp_Contents")->trigger();
-        QVERIFY(QTest::qWaitFor(
-            [&] { return form->WebBrowser1()->url().fileName() == QLatin1String("ts_Help_Contents.htm"); },
-            60000));
+        QVERIFY(waitFor(
+            [&] { return form->WebBrowser1()->url().fileName() == QLatin1String("ts_Help_Contents.htm"); }));
         menuItem(*form, "m_View_Registered")->trigger();
         QCOMPARE(verifyRuns, 1);
     }
