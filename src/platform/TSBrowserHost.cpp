@@ -76,8 +76,13 @@ TSBrowserHost::WaitEnd TSBrowserHost::WaitUntil(const std::function<bool()>& don
         connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
         limit.start(std::max<qint64>(deadline.remainingTime(), 0));
         m_loops.append(&loop);
-        loop.exec();
+        const int exitCode = loop.exec();
         m_loops.removeOne(&loop);
+        if (exitCode != 0) {
+            // The application is quitting: its event loops end at once from now on, so a wait
+            // could only spin. The command is over.
+            m_abandoned = true;
+        }
     }
 }
 

@@ -20,7 +20,8 @@ class TSWebPage;
 // A wait runs a nested event loop, so the pane's notifications and the user's menu choices go
 // on while it lasts; it never spins the processor. It ends when its condition holds (tested
 // again each time wake() is called), when the wait limit passes, or at once when the host is
-// abandoned; once abandoned, every later wait ends at once too.
+// abandoned; once abandoned, every later wait ends at once too. The application quitting
+// (QCoreApplication::exit) abandons the host as well.
 //
 // Document operations run as scripts in the application's own world (QWebEngineScript::
 // ApplicationWorld), out of reach of the page's scripts, and call the DOM's own prototype

@@ -2,6 +2,7 @@
 // first-page check, form posting and reply reading against the HTTPS test site, waits that time
 // out or are abandoned, and the command guard.
 
+#include "app/TSProgressForm.h"
 #include "app/TSRegForm.h"
 #include "common/TestSite.h"
 #include "platform/TSBrowserHost.h"
@@ -13,6 +14,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QLabel>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -388,8 +390,10 @@ private Q_SLOTS:
 
     void abandonEndsCommandThenProgram_data() {
         QTest::addColumn<QString>("how");
-        QTest::newRow("Exit") << "exit";
-        QTest::newRow("close button") << "close";
+        QTest::newRow("Exit during a wait") << "exit";
+        QTest::newRow("close button during a wait") << "close";
+        QTest::newRow("Exit during a pass of pending events") << "pass";
+        QTest::newRow("the application quits during a wait") << "quit";
     }
     void abandonEndsCommandThenProgram() {
         QFETCH(QString, how);
@@ -397,6 +401,7 @@ private Q_SLOTS:
         auto form = newForm();
         QVERIFY(form);
         struct {
+            bool firstPass = true;
             TSWaitEnd wait = TSWaitEnd::Loaded;
             bool abandoned = false;
             TSWaitEnd laterWait = TSWaitEnd::Loaded;
@@ -407,7 +412,12 @@ private Q_SLOTS:
         } log;
         const QUrl hang = site(QString::fromLatin1(kHangPath));
         const QUrl other = site(QStringLiteral("/simple.html"));
+        QAction* exitItem = menuItem(*form, "mFile_Exit");
         form->setRegisterCommand([&](TSShell& shell) {
+            if (how == QLatin1String("pass")) {
+                QMetaObject::invokeMethod(exitItem, &QAction::trigger, Qt::QueuedConnection);
+                log.firstPass = shell.ProcessPendingEvents();
+            }
             log.wait = shell.OpenPageAndWait(hang);
             log.abandoned = shell.abandoned();
             // A command that went on anyway would get nowhere.
@@ -426,15 +436,19 @@ private Q_SLOTS:
                 return;
             poll.stop();
             if (how == QLatin1String("exit"))
-                menuItem(*form, "mFile_Exit")->trigger();
-            else
+                exitItem->trigger();
+            else if (how == QLatin1String("close"))
                 form->close();
+            else if (how == QLatin1String("quit"))
+                QCoreApplication::exit(0);
         });
         poll.start(20);
         QCOMPARE(runProgram(), 0);
         disconnect(quitting);
         QVERIFY(log.returned);
-        QVERIFY(log.returnedBeforeQuit);
+        if (how != QLatin1String("quit"))
+            QVERIFY(log.returnedBeforeQuit);
+        QCOMPARE(log.firstPass, how != QLatin1String("pass"));
         QCOMPARE(log.wait, TSWaitEnd::Abandoned);
         QVERIFY(log.abandoned);
         QCOMPARE(log.laterWait, TSWaitEnd::Abandoned);
@@ -442,6 +456,35 @@ private Q_SLOTS:
         QVERIFY(!log.laterPass);
         QVERIFY(!form->commandRunning());
         QVERIFY(m_site->requests(QStringLiteral("/simple.html")).isEmpty());
+        QCOMPARE(m_site->requests(QString::fromLatin1(kHangPath)).size(),
+                 how == QLatin1String("pass") ? 0 : 1);
+    }
+
+    void progressWindowThroughShell() {
+        auto form = newForm();
+        QVERIFY(form);
+        TSShell& shell = *form;
+        QCOMPARE(shell.dialogOwner(), form.get());
+        QCOMPARE(shell.LocalPageUrl(QStringLiteral("ts_noregister.htm")),
+                 QUrl::fromLocalFile(shell.ProgramFolder() + QStringLiteral("/ts_noregister.htm")));
+        shell.ShowProgress();
+        shell.SetProgressCaption(QStringLiteral("Verification in Progress"));
+        shell.SetProgressText(QStringLiteral("Please wait while your file is verified..."));
+        shell.SetProgressBusyCursor(true);
+        QVERIFY(shell.ProcessPendingEvents());
+        TSProgressForm* progress = form->progressForm();
+        QVERIFY(progress->isVisible());
+        QVERIFY(!QApplication::activeModalWidget());
+        QCOMPARE(progress->windowTitle(), QStringLiteral("Verification in Progress"));
+        QCOMPARE(progress->Label1()->text(), QStringLiteral("Please wait while your file is verified..."));
+        QCOMPARE(progress->cursor().shape(), Qt::WaitCursor);
+        shell.RepaintProgress();
+        shell.RefreshMainWindow();
+        shell.SetProgressBusyCursor(false);
+        QCOMPARE(progress->cursor().shape(), Qt::ArrowCursor);
+        shell.HideProgress();
+        QVERIFY(!progress->isVisible());
+        QCOMPARE(form->progressForm(), progress);
     }
 
     void exitWithoutCommandEndsProgram() {
