@@ -103,14 +103,15 @@ public:
     static constexpr const char* VerifyPath = "/scripts/register/verify.asp";
     static constexpr const char* RegisteredPath = "/scripts/register/registered.asp";
 
-    // Starts the site. stateDir keeps the state (database, certificates) across sites; empty: a temporary
-    // one.
-    explicit TestSite(const QString& stateDir = QString());
+    // Starts the site. stateDir keeps the state (database, certificates, recorded requests) across sites;
+    // empty: a temporary one. port 0: any free port.
+    explicit TestSite(const QString& stateDir = QString(), quint16 port = 0);
     ~TestSite();
     TestSite(const TestSite&) = delete;
     TestSite& operator=(const TestSite&) = delete;
 
     bool isRunning() const;
+    void stop(); // the destructor stops it too
     QString errorString() const;
     QString stateDir() const;
     QString origin() const; // https://127.0.0.1:<port>
