@@ -67,7 +67,7 @@ QStringList TestSiteRequest::fieldNames() const {
     return names;
 }
 
-TestSite::TestSite(const QString& stateDir) {
+TestSite::TestSite(const QString& stateDir, quint16 port) {
     if (stateDir.isEmpty()) {
         m_tempDir =
             std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/tessaro-site-XXXXXX"));
@@ -79,9 +79,9 @@ TestSite::TestSite(const QString& stateDir) {
     writeControl();
 
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(
-        QStringLiteral("/usr/bin/python3"),
-        {QString::fromUtf8(kScript), QStringLiteral("--state"), m_stateDir, QStringLiteral("--stop-on-eof")});
+    m_process.start(QStringLiteral("/usr/bin/python3"),
+                    {QString::fromUtf8(kScript), QStringLiteral("--state"), m_stateDir,
+                     QStringLiteral("--port"), QString::number(port), QStringLiteral("--stop-on-eof")});
     if (!m_process.waitForStarted(30000)) {
         m_error = QStringLiteral("cannot start the site: ") + m_process.errorString();
         return;
@@ -108,6 +108,10 @@ TestSite::TestSite(const QString& stateDir) {
 }
 
 TestSite::~TestSite() {
+    stop();
+}
+
+void TestSite::stop() {
     if (m_process.state() == QProcess::NotRunning)
         return;
     m_process.closeWriteChannel(); // the site stops when its standard input closes

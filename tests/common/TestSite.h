@@ -1,57 +1,71 @@
 #pragma once
 
-// TestSite: the registration site for tests (tests/site/site.py), an HTTPS server on 127.0.0.1.
+// clang-format off
+// TestSite: the registration site for tests (tests/site/site.py), an HTTPS server on 127.0.0.1 run with
+// /usr/bin/python3. Each site makes its own test CA and server certificate (tests/site/make_certs.sh).
 //
-//   TestSite site;                        // makes a fresh CA and certificates, starts the server, waits
-//   until ready QVERIFY2(site.isRunning(), qPrintable(site.errorString())); QVERIFY(TestSite::trustCa(home,
-//   site.caCertificatePath()));   // HOME's NSS db trusts the site ("CT,,") qputenv("TESSARO_SITE_ORIGIN",
-//   site.origin().toUtf8());       // https://127.0.0.1:<port>
-//   ... navigate / post ...
+//   TestSite site;                   // starts the site and waits until it is ready
+//   QVERIFY2(site.isRunning(), qPrintable(site.errorString()));
+//   QVERIFY(site.trustIn(home));     // $home/.pki/nssdb trusts the site's CA ("CT,,")
+//   qputenv("TESSARO_SITE_ORIGIN", site.origin().toUtf8());   // https://127.0.0.1:<port>
+//   site.setUser("alice", "secret"); // a user of the user-name-and-password pages
+//   ... navigate, post ...
 //   QList<TestSiteRequest> posts = site.requests(TestSite::UserRegisterPath, "POST");
-//   posts[0].fields                       // decoded form fields, in order, exactly as posted (UTF-8)
-//   posts[0].body                         // the raw body
-//   // the destructor stops the server
+//   posts[0].fields                  // the decoded form fields, in order, exactly as posted (UTF-8)
+//   posts[0].body                    // the raw body
+//   // the destructor (or stop()) stops the site
 //
-// Every request is recorded (method, target, headers, raw body, form fields) before its reply is sent, so a
-// request whose reply the client has seen can always be read back. The browser's own /favicon.ico
-// requests are recorded too: filter by path.
+// Every request is recorded (method, target, headers, raw body, form fields) before its reply is sent, so
+// a request whose reply the client has seen can always be read back. The browser's own /favicon.ico
+// requests (answered 204) are recorded too: filter by path.
 //
-// Pages (all text/html; charset=utf-8 with <meta charset="utf-8">):
-//   /, /simple.html   a simple page              /comments.html  a page holding HTML comments
-//   /echo             lists the posted fields    any other path  a 404 page
-//   LoginPath         GET sets the session cookie TSSESSION
-//   CertRegisterPath  POST tessaro, filename: Base64 CMS checked with `openssl cms -verify -noverify`,
-//   content
-//                     the 40-hex fingerprint (UTF-16LE or ASCII); a known fingerprint gives
-//                     "error:dberror-update", a bad signature "error:signature-verification-failure", no
-//                     session cookie "error:no-session"
-//   UserRegisterPath  GET a page; POST filename, filehash, user, pwd: an unknown user or wrong password gives
-//                     "error:dberror-rs-users", a known fingerprint "error:dberror-update"; success answers
-//                     "<!-- SIG:[V.01_...] -->" and a form id="regform" posting to RegisteredPath
-//   VerifyPath        GET a page; POST filename (a path: its last component counts), filehash, user, pwd,
-//   sig:
-//                     success shows <p id="result">verified</p>; a bad user "error:dberror-rs-users", an
-//                     unknown or mismatched signature "error:signature-verification-failure", another
-//                     fingerprint "error:file-changed"
+// Pages, all text/html; charset=utf-8 with <meta charset="utf-8">:
+//   / and /simple.html  a simple page          /comments.html  a page holding HTML comments
+//   /echo               lists the posted fields any other path  a 404 page
+//   LoginPath           GET sets the session cookie TSSESSION (Secure, HttpOnly, Path=/tessaro)
+//   CertRegisterPath    POST tessaro, filename. tessaro is Base64 of DER CMS checked with
+//                       `openssl cms -verify -noverify`; its content must be the 40 upper-case hex digits
+//                       of a fingerprint, as UTF-16LE (80 or 82 bytes) or ASCII. Answers
+//                       "error:signature-verification-failure" for a bad signature or content,
+//                       "error:dberror-update" for a fingerprint already registered, "error:no-session"
+//                       without the login page's cookie, "error:missing-field" for an empty field.
+//   UserRegisterPath    GET a page. POST filename, filehash, user, pwd. Answers "error:dberror-rs-users" for
+//                       an unknown user or a wrong password, "error:dberror-update" for a fingerprint
+//                       already registered (by either method), "error:missing-field" for an empty filename
+//                       or a filehash that is not 40 upper-case hex digits. Success: the signature
+//                       "<!-- SIG:[V.01_...] -->" and a form id="regform" posting to RegisteredPath.
+//   VerifyPath          GET a page. POST filename (a local path: its last component must be the registered
+//                       name), filehash, user, pwd, sig. Success shows <p id="result">verified</p>;
+//                       "error:dberror-rs-users" for a bad user or password,
+//                       "error:signature-verification-failure" for a signature this site did not give for
+//                       that user and name, "error:file-changed" for another fingerprint.
 //
-// Behaviours, per path (for any method) or per method and path (which wins); see set*/reply* below:
-//   replyText      a 200 page whose body holds the text (e.g. "error:dberror-open")
-//   replyStatus    that status (e.g. 404, 500) with a small page
-//   replyBody      exactly this page
-//   dropConnection the request is read, then the connection is closed with no reply (clients may send the
-//                  request again: QNetworkAccessManager does, so it can be recorded more than once)
-//   neverComplete  headers and part of a page are sent, then the connection stays open until the site stops
-//   replyWithoutStartMarker / replyWithSignature / replyWithoutForm   alter the user registration's success
-//   page
+// Behaviours, set per path (any method) or per method and path (which wins over the path alone):
+//   replyText(path, text)     a 200 page whose body holds the text, escaped (e.g. "error:dberror-open")
+//   replyStatus(path, n)      status n (e.g. 404, 500) with a small page
+//   replyBody(path, html)     exactly this page
+//   dropConnection(path)      the request is read, then the connection closes with no reply (a client may
+//                             send it again: QNetworkAccessManager does, so it may be recorded more than
+//                             once)
+//   neverComplete(path)       headers and part of a page are sent, then the connection stays open until the
+//                             site stops
+//   replyWithoutStartMarker(), replyWithSignature(text), replyWithoutForm()
+//                             alter the user registration's success page (the registration is still stored);
+//                             they combine with each other
+// A reply behaviour (text, status, body, drop, never complete) replaces the page's own processing: nothing is
+// checked or stored.
 //
-// Control files in stateDir() (for tools other than this class): control.json {"behaviours": {"<path>" |
-// "<METHOD> <path>": {"status": n, "reply": s, "body": s, "action": "drop"|"hang", "signature": s,
-// "startMarker": bool, "form": bool}}, "users": {name: password}}, replaced atomically and read on every
-// request; requests.jsonl (one JSON object per request); registrations.json (the database after each change);
-// site.db.
+// Control files in stateDir(), for tools other than this class:
+//   control.json        {"behaviours": {"<path>" or "<METHOD> <path>": {"reply": s, "status": n, "body": s,
+//                       "action": "drop" | "hang", "signature": s, "startMarker": b, "form": b}},
+//                        "users": {"name": "password"}}; replaced atomically, read on every request
+//   requests.jsonl      one JSON object per request: seq, server ("main" | "untrusted"), method, target,
+//                       path, query, headers, body (Base64), fields, fields_valid
+//   registrations.json  the registrations after each change      site.db  the SQLite database
 //
 // A refused connection: refusedOrigin() (a port with nothing listening). An untrusted certificate:
 // untrustedOrigin() (the same site behind a certificate from a CA that nothing trusts).
+// clang-format on
 
 #include <QJsonObject>
 #include <QList>
@@ -103,14 +117,15 @@ public:
     static constexpr const char* VerifyPath = "/scripts/register/verify.asp";
     static constexpr const char* RegisteredPath = "/scripts/register/registered.asp";
 
-    // Starts the site. stateDir keeps the state (database, certificates) across sites; empty: a temporary
-    // one.
-    explicit TestSite(const QString& stateDir = QString());
+    // Starts the site. stateDir keeps the state (database, certificates, recorded requests) across sites;
+    // empty: a temporary one. port 0: any free port.
+    explicit TestSite(const QString& stateDir = QString(), quint16 port = 0);
     ~TestSite();
     TestSite(const TestSite&) = delete;
     TestSite& operator=(const TestSite&) = delete;
 
     bool isRunning() const;
+    void stop(); // the destructor stops it too
     QString errorString() const;
     QString stateDir() const;
     QString origin() const; // https://127.0.0.1:<port>

@@ -497,7 +497,7 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     never completes it holds up nobody else."""
 
     daemon_threads = True
-    allow_reuse_address = False
+    allow_reuse_address = True  # a site restarted on the same port binds despite TIME_WAIT connections
 
     def __init__(self, port, context, site, name):
         self.context = context
@@ -552,7 +552,10 @@ def main():
             subprocess.run(["/bin/sh", os.path.join(HERE, "make_certs.sh"), certs], check=True)
 
     site = Site(args.state)
-    open(site.path("requests.jsonl"), "a").close()
+    # Numbering goes on from an earlier site's requests in the same state folder.
+    with open(site.path("requests.jsonl"), "a+", encoding="utf-8") as f:
+        f.seek(0)
+        site.seq = sum(1 for line in f if line.strip())
     servers = [
         Server(args.port, tls_context(certs, "server"), site, "main"),
         Server(args.untrusted_port, tls_context(certs, "untrusted-server"), site, "untrusted"),

@@ -42,8 +42,13 @@ private:
     QNetworkAccessManager m_net;
 
     Answer fetch(const QUrl& url, const QByteArray& method = "GET", const QByteArray& body = QByteArray()) {
+        return fetch(url, *m_site, method, body);
+    }
+
+    Answer fetch(const QUrl& url, const TestSite& site, const QByteArray& method = "GET",
+                 const QByteArray& body = QByteArray()) {
         QNetworkRequest request(url);
-        request.setSslConfiguration(m_site->sslConfiguration());
+        request.setSslConfiguration(site.sslConfiguration());
         if (method == "POST")
             request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
         QNetworkReply* reply = m_net.sendCustomRequest(request, method, body);
@@ -296,6 +301,38 @@ private Q_SLOTS:
             QVERIFY2(a.body.contains(QStringLiteral("<!-- SIG:[") + signature), qPrintable(a.body));
         QCOMPARE(a.body.contains(QStringLiteral("id=\"regform\"")), form);
         m_site->clearRegistrations();
+    }
+
+    void restartKeepsStateAndOrigin() {
+        QTemporaryDir state;
+        const TestSiteFields fields{{QStringLiteral("filename"), QStringLiteral("d.doc")},
+                                    {QStringLiteral("filehash"), QString(40, QLatin1Char('D'))},
+                                    {QStringLiteral("user"), QStringLiteral("bob")},
+                                    {QStringLiteral("pwd"), QStringLiteral("pw")}};
+        QString origin;
+        QString ca;
+        {
+            TestSite first(state.path());
+            QVERIFY2(first.isRunning(), qPrintable(first.errorString()));
+            first.setUser(QStringLiteral("bob"), QStringLiteral("pw"));
+            origin = first.origin();
+            ca = QString::fromLatin1(QSslCertificate::fromPath(first.caCertificatePath()).value(0).toPem());
+            QVERIFY(fetch(first.url(TestSite::UserRegisterPath), first, "POST", formBody(fields))
+                        .body.contains(QStringLiteral("<!-- SIG:[V.01_")));
+            first.stop();
+            QVERIFY(!first.isRunning());
+        }
+        TestSite second(state.path(), QUrl(origin).port());
+        QVERIFY2(second.isRunning(), qPrintable(second.errorString()));
+        QCOMPARE(second.origin(), origin);
+        QCOMPARE(QString::fromLatin1(QSslCertificate::fromPath(second.caCertificatePath()).value(0).toPem()),
+                 ca);
+        QCOMPARE(second.registrations().size(), 1);
+        QCOMPARE(second.requests(TestSite::UserRegisterPath).size(), 1);
+        second.clearRequests();
+        QVERIFY(second.requests().isEmpty());
+        QCOMPARE(fetch(second.url(QStringLiteral("/simple.html")), second).status, 200);
+        QCOMPARE(second.requests().size(), 1);
     }
 
     void loginSetsSessionCookie() {
