@@ -103,9 +103,9 @@ public:
 
     // Writes the record (the registration data in the locale's encoding, nothing added) and
     // the copy (the document's bytes), each read-only. Each file succeeds or fails on its own.
-    // With a pair set aside (pSetAside pending): when both new files are written the old pair
-    // is discarded; when either fails, the new file that was written is removed again and the
-    // old pair is put back.
+    // With a pair set aside (pSetAside pending, taken by SetAside for the same document name):
+    // when both new files are written the old pair is discarded; when either fails, the new
+    // file that was written is removed again and the old pair is put back.
     TSStoreWriteResult WritePair(const QString& sDocumentName, const QString& sRegistrationData,
                                  const QByteArray& bDocument, TSSetAsidePair* pSetAside = nullptr) const;
 

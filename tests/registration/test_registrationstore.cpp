@@ -16,7 +16,9 @@
 
 namespace {
 
-QByteArray enc(const QString& path) { return QFile::encodeName(path); }
+QByteArray enc(const QString& path) {
+    return QFile::encodeName(path);
+}
 
 bool writeFile(const QString& path, const QByteArray& data, mode_t mode = 0644) {
     QFile file(path);
@@ -46,7 +48,9 @@ QStringList entries(const QString& folder) {
                                   QDir::Name);
 }
 
-QStringList hiddenEntries(const QString& folder) { return entries(folder).filter(QRegularExpression("^\\.tessaro-")); }
+QStringList hiddenEntries(const QString& folder) {
+    return entries(folder).filter(QRegularExpression("^\\.tessaro-"));
+}
 
 // Every entry of a folder with its kind, mode and content, to show that nothing changed.
 QMap<QString, QString> snapshot(const QString& folder) {
@@ -57,7 +61,8 @@ QMap<QString, QString> snapshot(const QString& folder) {
         QString item = QString::number(mode, 8);
         if (S_ISREG(mode))
             item += QLatin1Char(' ') +
-                    QString::fromLatin1(QCryptographicHash::hash(contents(path), QCryptographicHash::Sha256).toHex());
+                    QString::fromLatin1(
+                        QCryptographicHash::hash(contents(path), QCryptographicHash::Sha256).toHex());
         result.insert(name, item);
     }
     return result;
@@ -131,10 +136,14 @@ private Q_SLOTS:
     void folderFor_data() {
         QTest::addColumn<QString>("programFolder");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("plain") << "/opt/tessaro" << "/opt/tessaro/Registered/";
-        QTest::newRow("trailing slash") << "/opt/tessaro/" << "/opt/tessaro/Registered/";
-        QTest::newRow("root") << "/" << "/Registered/";
-        QTest::newRow("odd characters") << "/tmp/a #%b/Résumé" << "/tmp/a #%b/Résumé/Registered/";
+        QTest::newRow("plain") << "/opt/tessaro"
+                               << "/opt/tessaro/Registered/";
+        QTest::newRow("trailing slash") << "/opt/tessaro/"
+                                        << "/opt/tessaro/Registered/";
+        QTest::newRow("root") << "/"
+                              << "/Registered/";
+        QTest::newRow("odd characters") << "/tmp/a #%b/Résumé"
+                                        << "/tmp/a #%b/Résumé/Registered/";
     }
     void folderFor() {
         QFETCH(QString, programFolder);
@@ -203,7 +212,8 @@ private Q_SLOTS:
         else if (kind == "empty")
             QVERIFY(writeFile(path, ""));
         else if (kind == "link")
-            QVERIFY(writeFile(m_dir->path() + "/target", "MIIB") && QFile::link(m_dir->path() + "/target", path));
+            QVERIFY(writeFile(m_dir->path() + "/target", "MIIB") &&
+                    QFile::link(m_dir->path() + "/target", path));
         else if (kind == "folder")
             QVERIFY(QDir().mkdir(path));
         else if (kind == "pipe")
@@ -215,10 +225,12 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("expected");
         QTest::newRow("empty") << QByteArray() << QString("");
-        QTest::newRow("base64 line") << QByteArray("MIIBxjCCAS+gAwIBAgIJ==") << QString("MIIBxjCCAS+gAwIBAgIJ==");
+        QTest::newRow("base64 line") << QByteArray("MIIBxjCCAS+gAwIBAgIJ==")
+                                     << QString("MIIBxjCCAS+gAwIBAgIJ==");
         QTest::newRow("site record with blanks") << QByteArray("  V.01_abc  ") << QString("  V.01_abc  ");
         QTest::newRow("line breaks kept") << QByteArray("V.01_a\r\nb\n") << QString("V.01_a\r\nb\n");
-        QTest::newRow("non-ascii") << QString("V.01_Résumé – 履歴書").toUtf8() << QString("V.01_Résumé – 履歴書");
+        QTest::newRow("non-ascii") << QString("V.01_Résumé – 履歴書").toUtf8()
+                                   << QString("V.01_Résumé – 履歴書");
         const QByteArray large(300 * 1024, 'A');
         QTest::newRow("larger than any buffer") << large << QString::fromLatin1(large);
     }
@@ -268,12 +280,17 @@ private Q_SLOTS:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("data");
         QTest::addColumn<QByteArray>("document");
-        QTest::newRow("certificate record")
-            << "report.doc" << "MIIGxgYJKoZIhvcNAQcCoIIGtzCCBrMCAQEx" << binaryDocument();
-        QTest::newRow("site record with blanks") << "notes.txt" << "  V.01_abc  " << QByteArray("x");
-        QTest::newRow("site record ending in a line break") << "a" << "V.01_x\n" << QByteArray("\n");
-        QTest::newRow("non-ascii name") << "Résumé – 履歴書.doc" << "V.01_é" << QByteArray("\xff\xfe\0", 3);
-        QTest::newRow("name with blanks and quotes") << "it's \"a\" #1 %20.txt" << "MIIB" << QByteArray("y");
+        QTest::newRow("certificate record") << "report.doc"
+                                            << "MIIGxgYJKoZIhvcNAQcCoIIGtzCCBrMCAQEx" << binaryDocument();
+        QTest::newRow("site record with blanks") << "notes.txt"
+                                                 << "  V.01_abc  " << QByteArray("x");
+        QTest::newRow("site record ending in a line break") << "a"
+                                                            << "V.01_x\n"
+                                                            << QByteArray("\n");
+        QTest::newRow("non-ascii name") << "Résumé – 履歴書.doc"
+                                        << "V.01_é" << QByteArray("\xff\xfe\0", 3);
+        QTest::newRow("name with blanks and quotes") << "it's \"a\" #1 %20.txt"
+                                                     << "MIIB" << QByteArray("y");
     }
     void writePair() {
         QFETCH(QString, name);
@@ -512,12 +529,24 @@ private Q_SLOTS:
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("extension"); // as FindExtension gives it
         QTest::addColumn<QString>("expected");
-        QTest::newRow("two extensions") << "report.doc.p7s" << "p7s" << "report.doc";
-        QTest::newRow("three dots") << "a.b.c.p7s" << "p7s" << "a.b.c";
-        QTest::newRow("no extension") << "abc" << "" << "ab";
-        QTest::newRow("one character") << "a" << "" << "";
-        QTest::newRow("leading dot only") << ".p7s" << "" << ".p7";
-        QTest::newRow("non-ascii") << "Résumé.doc.p7s" << "p7s" << "Résumé.doc";
+        QTest::newRow("two extensions") << "report.doc.p7s"
+                                        << "p7s"
+                                        << "report.doc";
+        QTest::newRow("three dots") << "a.b.c.p7s"
+                                    << "p7s"
+                                    << "a.b.c";
+        QTest::newRow("no extension") << "abc"
+                                      << ""
+                                      << "ab";
+        QTest::newRow("one character") << "a"
+                                       << ""
+                                       << "";
+        QTest::newRow("leading dot only") << ".p7s"
+                                          << ""
+                                          << ".p7";
+        QTest::newRow("non-ascii") << "Résumé.doc.p7s"
+                                   << "p7s"
+                                   << "Résumé.doc";
     }
     void copyPathForRecord() {
         QFETCH(QString, title);

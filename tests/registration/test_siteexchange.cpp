@@ -28,35 +28,64 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected"); // empty: not an origin
         QTest::newRow("built-in") << "https://registration.tessaro.example"
                                   << "https://registration.tessaro.example";
-        QTest::newRow("address and port") << "https://127.0.0.1:8443" << "https://127.0.0.1:8443";
-        QTest::newRow("trailing slash") << "https://127.0.0.1:8443/" << "https://127.0.0.1:8443";
-        QTest::newRow("upper case") << "HTTPS://Registration.Example.COM" << "https://registration.example.com";
-        QTest::newRow("highest port") << "https://localhost:65535" << "https://localhost:65535";
-        QTest::newRow("ipv6") << "https://[::1]" << "https://[::1]";
-        QTest::newRow("ipv6 and port") << "https://[::1]:4443/" << "https://[::1]:4443";
-        QTest::newRow("http") << "http://127.0.0.1:8443" << "";
-        QTest::newRow("other scheme") << "ftp://example.com" << "";
-        QTest::newRow("no scheme") << "registration.tessaro.example" << "";
-        QTest::newRow("scheme only") << "https://" << "";
-        QTest::newRow("slash only") << "https:///" << "";
-        QTest::newRow("path") << "https://example.com/tessaro" << "";
-        QTest::newRow("two slashes") << "https://example.com//" << "";
-        QTest::newRow("query") << "https://example.com?a=1" << "";
-        QTest::newRow("fragment") << "https://example.com#top" << "";
-        QTest::newRow("user") << "https://user:pw@example.com" << "";
-        QTest::newRow("empty port") << "https://example.com:" << "";
-        QTest::newRow("port 0") << "https://example.com:0" << "";
-        QTest::newRow("port too high") << "https://example.com:65536" << "";
-        QTest::newRow("port with letters") << "https://example.com:80a" << "";
-        QTest::newRow("two ports") << "https://example.com:1:2" << "";
-        QTest::newRow("bare ipv6") << "https://::1" << "";
-        QTest::newRow("open bracket") << "https://[::1" << "";
-        QTest::newRow("junk after bracket") << "https://[::1]x" << "";
-        QTest::newRow("leading blank") << " https://example.com" << "";
-        QTest::newRow("trailing blank") << "https://example.com " << "";
-        QTest::newRow("blank in host") << "https://exa mple.com" << "";
-        QTest::newRow("escape") << "https://%65xample.com" << "";
-        QTest::newRow("backslash") << "https://example.com\\x" << "";
+        QTest::newRow("address and port") << "https://127.0.0.1:8443"
+                                          << "https://127.0.0.1:8443";
+        QTest::newRow("trailing slash") << "https://127.0.0.1:8443/"
+                                        << "https://127.0.0.1:8443";
+        QTest::newRow("upper case") << "HTTPS://Registration.Example.COM"
+                                    << "https://registration.example.com";
+        QTest::newRow("highest port") << "https://localhost:65535"
+                                      << "https://localhost:65535";
+        QTest::newRow("ipv6") << "https://[::1]"
+                              << "https://[::1]";
+        QTest::newRow("ipv6 and port") << "https://[::1]:4443/"
+                                       << "https://[::1]:4443";
+        QTest::newRow("http") << "http://127.0.0.1:8443"
+                              << "";
+        QTest::newRow("other scheme") << "ftp://example.com"
+                                      << "";
+        QTest::newRow("no scheme") << "registration.tessaro.example"
+                                   << "";
+        QTest::newRow("scheme only") << "https://"
+                                     << "";
+        QTest::newRow("slash only") << "https:///"
+                                    << "";
+        QTest::newRow("path") << "https://example.com/tessaro"
+                              << "";
+        QTest::newRow("two slashes") << "https://example.com//"
+                                     << "";
+        QTest::newRow("query") << "https://example.com?a=1"
+                               << "";
+        QTest::newRow("fragment") << "https://example.com#top"
+                                  << "";
+        QTest::newRow("user") << "https://user:pw@example.com"
+                              << "";
+        QTest::newRow("empty port") << "https://example.com:"
+                                    << "";
+        QTest::newRow("port 0") << "https://example.com:0"
+                                << "";
+        QTest::newRow("port too high") << "https://example.com:65536"
+                                       << "";
+        QTest::newRow("port with letters") << "https://example.com:80a"
+                                           << "";
+        QTest::newRow("two ports") << "https://example.com:1:2"
+                                   << "";
+        QTest::newRow("bare ipv6") << "https://::1"
+                                   << "";
+        QTest::newRow("open bracket") << "https://[::1"
+                                      << "";
+        QTest::newRow("junk after bracket") << "https://[::1]x"
+                                            << "";
+        QTest::newRow("leading blank") << " https://example.com"
+                                       << "";
+        QTest::newRow("trailing blank") << "https://example.com "
+                                        << "";
+        QTest::newRow("blank in host") << "https://exa mple.com"
+                                       << "";
+        QTest::newRow("escape") << "https://%65xample.com"
+                                << "";
+        QTest::newRow("backslash") << "https://example.com\\x"
+                                   << "";
     }
     void parseOrigin() {
         QFETCH(QString, value);
@@ -89,9 +118,11 @@ private Q_SLOTS:
         QTest::addColumn<int>("request");
         QTest::addColumn<QString>("firstPage");
         QTest::addColumn<QString>("formAction");
-        QTest::newRow("certificate") << int(Request::RegisterCertificate) << kOrigin + "/tessaro/user/login.asp"
+        QTest::newRow("certificate") << int(Request::RegisterCertificate)
+                                     << kOrigin + "/tessaro/user/login.asp"
                                      << kOrigin + "/tessaro/user/regfile.asp";
-        QTest::newRow("password") << int(Request::RegisterPassword) << kOrigin + "/scripts/register/regfile.asp"
+        QTest::newRow("password") << int(Request::RegisterPassword)
+                                  << kOrigin + "/scripts/register/regfile.asp"
                                   << kOrigin + "/scripts/register/regfile.asp";
         QTest::newRow("verify") << int(Request::Verify) << kOrigin + "/scripts/register/verify.asp"
                                 << kOrigin + "/scripts/register/verify.asp";
@@ -115,12 +146,13 @@ private Q_SLOTS:
         QTest::newRow("certificate, markup in the name")
             << CertificateRegistrationFields(kAmpersands, kAngles)
             << FormFields{{"tessaro", kAmpersands}, {"filename", kAngles}};
-        QTest::newRow("password")
-            << PasswordRegistrationFields(kQuotes, "0123456789ABCDEF0123456789ABCDEF01234567", kNonAscii, kAngles)
-            << FormFields{{"filename", kQuotes},
-                          {"filehash", "0123456789ABCDEF0123456789ABCDEF01234567"},
-                          {"user", kNonAscii},
-                          {"pwd", kAngles}};
+        QTest::newRow("password") << PasswordRegistrationFields(kQuotes,
+                                                                "0123456789ABCDEF0123456789ABCDEF01234567",
+                                                                kNonAscii, kAngles)
+                                  << FormFields{{"filename", kQuotes},
+                                                {"filehash", "0123456789ABCDEF0123456789ABCDEF01234567"},
+                                                {"user", kNonAscii},
+                                                {"pwd", kAngles}};
         QTest::newRow("password, empty values")
             << PasswordRegistrationFields("", "", "", "")
             << FormFields{{"filename", ""}, {"filehash", ""}, {"user", ""}, {"pwd", ""}};
@@ -159,8 +191,7 @@ private Q_SLOTS:
             << "error:dberror-update error:signature-verification-failure" << Reply::SignatureNotVerified;
         QTest::newRow("unknown code") << "error:disk-full" << Reply::OtherError;
         QTest::newRow("bare error:") << "error:" << Reply::OtherError;
-        QTest::newRow("error beside a signature")
-            << "<!-- SIG:[V.01_abc] --> error:" << Reply::OtherError;
+        QTest::newRow("error beside a signature") << "<!-- SIG:[V.01_abc] --> error:" << Reply::OtherError;
         QTest::newRow("look-alike letter") << "error:dberror-\u0130pen" << Reply::OtherError;
     }
     void classify() {
@@ -171,17 +202,20 @@ private Q_SLOTS:
 
     void messages() {
         QCOMPARE(ReplyMessage(Reply::Accepted), QString());
-        QCOMPARE(ReplyMessage(Reply::DatabaseNotAvailable),
-                 QStringLiteral("The registration server reported an error. Your file was not registered. The "
-                                "registration database was not available. Please contact technical support for "
-                                "further assistance."));
-        QCOMPARE(ReplyMessage(Reply::DatabaseNotUpdated),
-                 QStringLiteral("The registration server reported an error. Your file was not registered. This "
-                                "file may have already been registered. The registrations database could not be "
-                                "updated. Please contact technical support for further assistance."));
-        QCOMPARE(ReplyMessage(Reply::OtherError),
-                 QStringLiteral("The registration server reported an error. Your file was not registered. Please "
-                                "contact technical support for further assistance."));
+        QCOMPARE(
+            ReplyMessage(Reply::DatabaseNotAvailable),
+            QStringLiteral("The registration server reported an error. Your file was not registered. The "
+                           "registration database was not available. Please contact technical support for "
+                           "further assistance."));
+        QCOMPARE(
+            ReplyMessage(Reply::DatabaseNotUpdated),
+            QStringLiteral("The registration server reported an error. Your file was not registered. This "
+                           "file may have already been registered. The registrations database could not be "
+                           "updated. Please contact technical support for further assistance."));
+        QCOMPARE(
+            ReplyMessage(Reply::OtherError),
+            QStringLiteral("The registration server reported an error. Your file was not registered. Please "
+                           "contact technical support for further assistance."));
         QCOMPARE(ErrorTitle(), QStringLiteral("Error Message"));
         QCOMPARE(NoAccessPage(), QStringLiteral("ts_noaccess.htm"));
         QCOMPARE(NoRegisterPage(), QStringLiteral("ts_noregister.htm"));
@@ -192,10 +226,10 @@ private Q_SLOTS:
         QTest::addColumn<std::optional<QString>>("expected");
         QTest::addColumn<bool>("usable");
         const std::optional<QString> none;
-        QTest::newRow("in order") << "<html><!-- SIG:[V.01_abc] --></html>" << std::optional<QString>("V.01_abc")
-                                  << true;
-        QTest::newRow("blanks kept") << "<!-- SIG:[  V.01_abc \n] -->" << std::optional<QString>("  V.01_abc \n")
-                                     << true;
+        QTest::newRow("in order") << "<html><!-- SIG:[V.01_abc] --></html>"
+                                  << std::optional<QString>("V.01_abc") << true;
+        QTest::newRow("blanks kept") << "<!-- SIG:[  V.01_abc \n] -->"
+                                     << std::optional<QString>("  V.01_abc \n") << true;
         QTest::newRow("adjacent") << "<!-- SIG:[] -->" << std::optional<QString>("") << false;
         QTest::newRow("spaces only") << "<!-- SIG:[   ] -->" << std::optional<QString>("   ") << false;
         QTest::newRow("tab") << "<!-- SIG:[\t] -->" << std::optional<QString>("\t") << true;
@@ -209,7 +243,8 @@ private Q_SLOTS:
             << "<!-- SIG:[V.01_one] --><!-- SIG:[V.01_two] -->" << std::optional<QString>("V.01_one") << true;
         QTest::newRow("start marker inside the text")
             << "<!-- SIG:[<!-- SIG:[V.01_x] -->" << std::optional<QString>("<!-- SIG:[V.01_x") << true;
-        QTest::newRow("non-ascii") << "é<!-- SIG:[V.01_履歴] -->" << std::optional<QString>("V.01_履歴") << true;
+        QTest::newRow("non-ascii") << "é<!-- SIG:[V.01_履歴] -->" << std::optional<QString>("V.01_履歴")
+                                   << true;
     }
     void signature() {
         QFETCH(QString, reply);
