@@ -2,7 +2,9 @@
 #include "crypto/TSCrypt.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <sys/mman.h>
@@ -130,6 +132,42 @@ private Q_SLOTS:
         const QVariant result = TSCrypt().HashBinary(data, TSCrypt::HashReturnHex);
         munmap(pages, size_t(length));
         QCOMPARE(result.toString(), QStringLiteral("C2A34E434EBC0E21D10D44C2C778B2DC631C16DB"));
+    }
+
+    // Output too large for memory is an error like any other, not a crash. The input is
+    // address space that is reserved and never touched.
+    void outputTooLargeForMemory() {
+        QFile overcommit(QStringLiteral("/proc/sys/vm/overcommit_memory"));
+        if (!overcommit.open(QIODevice::ReadOnly) || overcommit.readAll().trimmed() == "1")
+            QSKIP("the kernel may grant any allocation");
+#if defined(__SANITIZE_ADDRESS__) || (defined(__has_feature) && __has_feature(address_sanitizer))
+        if (!qEnvironmentVariable("ASAN_OPTIONS").contains(QLatin1String("allocator_may_return_null=1")))
+            QSKIP("AddressSanitizer aborts on a failed allocation unless allocator_may_return_null=1");
+#endif
+        const qsizetype length = qsizetype(1) << 44;
+        void* pages =
+            mmap(nullptr, size_t(length), PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (pages == MAP_FAILED)
+            QSKIP("cannot reserve the address space");
+        const auto unmap = qScopeGuard([&] { munmap(pages, size_t(length)); });
+        const QByteArray bytes = QByteArray::fromRawData(static_cast<const char*>(pages), length);
+        const QString text = QString::fromRawData(static_cast<const QChar*>(pages), length / 2);
+
+        TSCrypt crypto;
+        const std::function<void()> calls[] = {[&] { crypto.Base64EncodeBinary(bytes); },
+                                               [&] { crypto.Base64EncodeString(text); },
+                                               [&] { crypto.Base64DecodeToBinary(text); }};
+        for (const auto& call : calls) {
+            const std::optional<TSError> error = errorOf(call);
+            QVERIFY(error.has_value());
+            QCOMPARE(error->number(), 7);
+            QCOMPARE(error->source(), QStringLiteral("TSCrypt"));
+            QCOMPARE(error->description(), QStringLiteral("Out of memory"));
+        }
+        const std::optional<TSError> error = errorOf([&] { crypto.Base64DecodeToString(text); });
+        QVERIFY(error.has_value());
+        QCOMPARE(error->number(), kBadData);
+        QCOMPARE(error->description(), kBadOrEmpty);
     }
 
     void encodeBinary_data() {
