@@ -10,7 +10,8 @@ constexpr int kClientHeight = 57;
 
 TSProgressForm::TSProgressForm(QWidget* owner)
     // A Qt::Dialog child of the main window: a fixed border, no task-bar entry of its own.
-    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::MSWindowsFixedSizeDialogHint),
+    : QDialog(owner,
+              Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::MSWindowsFixedSizeDialogHint),
       m_label1(new QLabel(this)) {
     setObjectName(QStringLiteral("TSProgressForm"));
     setModal(false);

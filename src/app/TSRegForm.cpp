@@ -44,8 +44,8 @@ void TSRegForm::buildMenus() {
         return action;
     };
     m_mFile = addMenu("mFile", QStringLiteral("&File"));
-    m_mFile_Register = addItem(m_mFile, "mFile_Register", QStringLiteral("&Register"),
-                               &TSRegForm::mFile_Register_Click);
+    m_mFile_Register =
+        addItem(m_mFile, "mFile_Register", QStringLiteral("&Register"), &TSRegForm::mFile_Register_Click);
     m_mFile_Exit = addItem(m_mFile, "mFile_Exit", QStringLiteral("E&xit"), &TSRegForm::mFile_Exit_Click);
     m_m_View = addMenu("m_View", QStringLiteral("&View"));
     m_m_View_Registered = addItem(m_m_View, "m_View_Registered", QStringLiteral("R&egistered Files..."),
@@ -86,7 +86,9 @@ TSProgressForm* TSRegForm::progressForm() {
     return m_progress;
 }
 
-QString TSRegForm::programFolder() { return QCoreApplication::applicationDirPath(); }
+QString TSRegForm::programFolder() {
+    return QCoreApplication::applicationDirPath();
+}
 
 QUrl TSRegForm::localPageUrl(const QString& page) {
     return QUrl::fromLocalFile(programFolder() + QLatin1Char('/') + page);
@@ -100,7 +102,9 @@ void TSRegForm::m_View_Registered_Click() {
     // The verify command is not built yet.
 }
 
-void TSRegForm::mHelp_Contents_Click() { m_webBrowser1->setUrl(localPageUrl(QStringLiteral("ts_Help_Contents.htm"))); }
+void TSRegForm::mHelp_Contents_Click() {
+    m_webBrowser1->setUrl(localPageUrl(QStringLiteral("ts_Help_Contents.htm")));
+}
 
 void TSRegForm::mFile_Exit_Click() {
     // Ends the program at once: no confirmation, nothing to save.

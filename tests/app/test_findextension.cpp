@@ -32,7 +32,8 @@ private Q_SLOTS:
             {".p7s", ""},
         };
         for (const auto& row : rows)
-            QTest::newRow(row.name[0] ? row.name : "(empty)") << QString::fromUtf8(row.name) << QString::fromUtf8(row.expected);
+            QTest::newRow(row.name[0] ? row.name : "(empty)")
+                << QString::fromUtf8(row.name) << QString::fromUtf8(row.expected);
         // Non-ASCII names and characters outside the basic plane count as UTF-16 code units.
         QTest::newRow("non-ascii") << QStringLiteral("Résumé – 履歴書.doc") << QStringLiteral("doc");
         QTest::newRow("surrogates") << QString::fromUtf8("\xF0\x9F\x93\x84.txt") << QStringLiteral("txt");

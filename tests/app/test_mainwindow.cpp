@@ -13,8 +13,8 @@ class TestMainWindow : public QObject {
     Q_OBJECT
 private:
     static bool waitLoaded(QWebEngineView* view, const QString& fileName) {
-        return QTest::qWaitFor([&] { return view->url().fileName() == fileName && !view->page()->isLoading(); },
-                               30000);
+        return QTest::qWaitFor(
+            [&] { return view->url().fileName() == fileName && !view->page()->isLoading(); }, 30000);
     }
 
 private Q_SLOTS:
@@ -91,7 +91,8 @@ private Q_SLOTS:
         QVERIFY(label);
         QCOMPARE(label->geometry(), QRect(8, 8, 297, 41));
         for (int round = 0; round < 2; ++round) {
-            progress->setTexts(QStringLiteral("Registration in Progress"), QStringLiteral("step %1").arg(round));
+            progress->setTexts(QStringLiteral("Registration in Progress"),
+                               QStringLiteral("step %1").arg(round));
             progress->showCentred();
             QVERIFY(progress->isVisible());
             QCOMPARE(progress->windowTitle(), QStringLiteral("Registration in Progress"));
