@@ -201,6 +201,35 @@ private Q_SLOTS:
         QVERIFY(form->FirstPageCheck());
     }
 
+    void lateCompletionDoesNotEndWait() {
+        auto form = newForm();
+        QVERIFY(form);
+        // A completion from before the navigation, delivered while the wait begins.
+        QTimer::singleShot(0, form.get(), [&] { form->DocumentComplete(QUrl()); });
+        QCOMPARE(form->OpenPageAndWait(site(QStringLiteral("/missing.html"))), TSWaitEnd::Failed);
+        QCOMPARE(form->navigateStatus(), QVariant(404));
+    }
+
+    void navigateStatusCode_data() {
+        QTest::addColumn<int>("domain");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<int>("status");
+        QTest::newRow("HTTP status") << int(QWebEngineLoadingInfo::HttpStatusCodeDomain) << 404 << 404;
+        QTest::newRow("network error") << int(QWebEngineLoadingInfo::ConnectionErrorDomain) << -102 << -102;
+        QTest::newRow("certificate") << int(QWebEngineLoadingInfo::CertificateErrorDomain) << -202 << -202;
+        QTest::newRow("positive code") << int(QWebEngineLoadingInfo::InternalErrorDomain) << 6 << -6;
+        QTest::newRow("no code is still a failure")
+            << int(QWebEngineLoadingInfo::InternalErrorDomain) << 0 << -2;
+        QTest::newRow("HTTP domain without a status")
+            << int(QWebEngineLoadingInfo::HttpStatusCodeDomain) << 0 << -2;
+    }
+    void navigateStatusCode() {
+        QFETCH(int, domain);
+        QFETCH(int, code);
+        QFETCH(int, status);
+        QCOMPARE(TSWebPage::NavigateStatusCode(QWebEngineLoadingInfo::ErrorDomain(domain), code), status);
+    }
+
     void notificationOrder_data() {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QStringList>("order");
