@@ -71,8 +71,8 @@ public:
     // Adds a form to the document in the pane, sets its action, adds the hidden fields in the
     // order given (each name and value escaped, so the site receives them exactly), sets the
     // page-load flag False, submits the form and waits for the reply. NotStarted when the form
-    // could not be built or submitted (no body, say): nothing was sent and the pane is
-    // unchanged.
+    // could not be built or submitted (no body, or the element with id "regform" is not a
+    // form): nothing was sent, and the same page stays in the pane.
     virtual TSWaitEnd PostFormAndWait(const QUrl& action, const TSFormFields& fields) = 0;
     // The whole markup of the document in the pane (documentElement's outerHTML, comments
     // included); nothing when it cannot be read (abandoned, timed out, no document element).
