@@ -33,7 +33,8 @@ if [ -d "$here/build/asan/fuzz" ]; then
         [ -n "$target" ] || continue
         echo "-- $(basename "$target")"
         corpus="$(mktemp -d)"
-        seeds="$here/fuzz/$(basename "$target")/corpus"
+        name="$(basename "$target")"
+        seeds="$here/fuzz/${name#fuzz_}/corpus"
         [ -d "$seeds" ] && cp -r "$seeds/." "$corpus/"
         ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
             "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" 2>&1 | tail -n 5
