@@ -1,8 +1,10 @@
 #include "app/TSRegForm.h"
 
+#include "app/FindExtension.h"
 #include "app/TSProgressForm.h"
 #include "platform/TSBrowserHost.h"
 #include "platform/TSWebPage.h"
+#include "verification/TSVerifyCommand.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -30,7 +32,7 @@ constexpr int kClientHeight = 458;
 TSRegForm::TSRegForm(QWidget* parent)
     : QMainWindow(parent), m_client(new QWidget(this)), m_webBrowser1(new QWebEngineView(m_client)),
       m_host(new TSBrowserHost(m_webBrowser1)), m_registerCommand([](TSShell&) {}),
-      m_verifyCommand([](TSShell&) {}) {
+      m_verifyCommand([](TSShell& shell) { TSVerifyCommand(shell, &FindExtension).Run(); }) {
     setObjectName(QStringLiteral("TSRegForm"));
     m_client->setObjectName(QStringLiteral("client"));
     m_webBrowser1->setObjectName(QStringLiteral("WebBrowser1"));
