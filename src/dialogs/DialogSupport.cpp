@@ -1,0 +1,46 @@
+#include "dialogs/DialogSupport.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+
+#include <algorithm>
+
+namespace TSDialogSupport {
+
+namespace {
+constexpr int kTwipsPerPixel = 15;
+} // namespace
+
+void placeTwips(QWidget* control, int left, int top, int width, int height) {
+    const int w = width / kTwipsPerPixel;
+    int needed = control->sizeHint().height();
+    if (control->hasHeightForWidth())
+        needed = std::max(needed, control->heightForWidth(w));
+    control->setGeometry(left / kTwipsPerPixel, top / kTwipsPerPixel, w,
+                         std::max(height / kTwipsPerPixel, needed));
+}
+
+void setPointSize(QWidget* control, double points) {
+    QFont font = QApplication::font();
+    font.setPointSizeF(points);
+    control->setFont(font);
+}
+
+void makePasswordBox(QLineEdit* box) {
+    box->setEchoMode(QLineEdit::Password);
+    box->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
+}
+
+bool isBlankEntry(const QString& text) {
+    // Only the blank character counts: an entry of tabs or other characters is left to the site.
+    return std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c == u' '; });
+}
+
+void showValidationMessage(QWidget* parent, const QString& text) {
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Tessaro"), text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
+} // namespace TSDialogSupport

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+
+class QLabel;
+class QLineEdit;
+class QWidget;
+
+// Helpers shared by the credentials dialogs.
+namespace TSDialogSupport {
+
+// Places a control from a layout given in twips (15 twips to a pixel). Left, top and width
+// convert directly; the height is at least what the control needs to show its text in the
+// current font (a word-wrapped label gets the height its text needs at that width).
+void placeTwips(QWidget* control, int left, int top, int width, int height);
+
+// The desktop's default font at the given point size.
+void setPointSize(QWidget* control, double points);
+
+// A text box that shows "*" for every character.
+void makePasswordBox(QLineEdit* box);
+
+// True when the entry holds nothing but spaces (or nothing at all).
+bool isBlankEntry(const QString& text);
+
+// A validation message: modal, OK only, no icon, titled with the program's title.
+void showValidationMessage(QWidget* parent, const QString& text);
+
+} // namespace TSDialogSupport

@@ -1,0 +1,63 @@
+#include "platform/TSTokenPassword.h"
+
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+TSTokenPassword::TSTokenPassword(const QString& tokenLabel, QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("TSTokenPassword"));
+    setWindowTitle(QStringLiteral("Password Required"));
+    setModal(true);
+
+    lblMessage = new QLabel(this);
+    lblMessage->setObjectName(QStringLiteral("lblMessage"));
+    lblMessage->setWordWrap(true);
+    lblMessage->setTextFormat(Qt::PlainText);
+    lblMessage->setText(
+        QStringLiteral("Your signing certificate is protected by a password. Enter the password of "
+                       "%1 to sign with it.")
+            .arg(tokenLabel));
+
+    txtPassword = new QLineEdit(this);
+    txtPassword->setObjectName(QStringLiteral("txtPassword"));
+    txtPassword->setEchoMode(QLineEdit::Password);
+    txtPassword->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
+    lblMessage->setBuddy(txtPassword);
+
+    lblError = new QLabel(QStringLiteral("The password is not correct. Try again."), this);
+    lblError->setObjectName(QStringLiteral("lblError"));
+    lblError->setVisible(false);
+
+    btnOK = new QPushButton(QStringLiteral("OK"), this);
+    btnOK->setObjectName(QStringLiteral("btnOK"));
+    btnOK->setDefault(true);
+    btnCancel = new QPushButton(QStringLiteral("Cancel"), this);
+    btnCancel->setObjectName(QStringLiteral("btnCancel"));
+    auto* buttons = new QDialogButtonBox(this);
+    buttons->addButton(btnOK, QDialogButtonBox::AcceptRole);
+    buttons->addButton(btnCancel, QDialogButtonBox::RejectRole);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(lblMessage);
+    layout->addWidget(txtPassword);
+    layout->addWidget(lblError);
+    layout->addWidget(buttons);
+    txtPassword->setFocus();
+    resize(qMax(sizeHint().width(), 420), sizeHint().height());
+}
+
+QString TSTokenPassword::takePassword() {
+    const QString password = txtPassword->text();
+    txtPassword->clear();
+    return password;
+}
+
+void TSTokenPassword::setWrongPassword() {
+    lblError->setVisible(true);
+    txtPassword->clear();
+    txtPassword->setFocus();
+}
