@@ -2,7 +2,6 @@
 // first-page check, form posting and reply reading against the HTTPS test site, waits that time
 // out or are abandoned, and the command guard.
 
-#include "app/TSProgressForm.h"
 #include "app/TSRegForm.h"
 #include "common/TestSite.h"
 #include "platform/TSBrowserHost.h"
@@ -14,7 +13,6 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
-#include <QLabel>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -487,33 +485,6 @@ private Q_SLOTS:
         QVERIFY(m_site->requests(QStringLiteral("/simple.html")).isEmpty());
         QCOMPARE(m_site->requests(QString::fromLatin1(kHangPath)).size(),
                  how == QLatin1String("pass") ? 0 : 1);
-    }
-
-    void progressWindowThroughShell() {
-        auto form = newForm();
-        QVERIFY(form);
-        TSShell& shell = *form;
-        QCOMPARE(shell.dialogOwner(), form.get());
-        QCOMPARE(shell.LocalPageUrl(QStringLiteral("ts_noregister.htm")),
-                 QUrl::fromLocalFile(shell.ProgramFolder() + QStringLiteral("/ts_noregister.htm")));
-        shell.ShowProgress();
-        shell.SetProgressCaption(QStringLiteral("Verification in Progress"));
-        shell.SetProgressText(QStringLiteral("Please wait while your file is verified..."));
-        shell.SetProgressBusyCursor(true);
-        QVERIFY(shell.ProcessPendingEvents());
-        TSProgressForm* progress = form->progressForm();
-        QVERIFY(progress->isVisible());
-        QVERIFY(!QApplication::activeModalWidget());
-        QCOMPARE(progress->windowTitle(), QStringLiteral("Verification in Progress"));
-        QCOMPARE(progress->Label1()->text(), QStringLiteral("Please wait while your file is verified..."));
-        QCOMPARE(progress->cursor().shape(), Qt::WaitCursor);
-        shell.RepaintProgress();
-        shell.RefreshMainWindow();
-        shell.SetProgressBusyCursor(false);
-        QCOMPARE(progress->cursor().shape(), Qt::ArrowCursor);
-        shell.HideProgress();
-        QVERIFY(!progress->isVisible());
-        QCOMPARE(form->progressForm(), progress);
     }
 
     void exitWithoutCommandEndsProgram() {
