@@ -4,6 +4,7 @@
 #include "app/TSProgressForm.h"
 #include "platform/TSBrowserHost.h"
 #include "platform/TSWebPage.h"
+#include "registration/TSRegisterCommand.h"
 #include "verification/TSVerifyCommand.h"
 
 #include <QApplication>
@@ -31,7 +32,8 @@ constexpr int kClientHeight = 458;
 
 TSRegForm::TSRegForm(QWidget* parent)
     : QMainWindow(parent), m_client(new QWidget(this)), m_webBrowser1(new QWebEngineView(m_client)),
-      m_host(new TSBrowserHost(m_webBrowser1)), m_registerCommand([](TSShell&) {}),
+      m_host(new TSBrowserHost(m_webBrowser1)),
+      m_registerCommand([](TSShell& shell) { TSRegisterCommand(shell).Run(); }),
       m_verifyCommand([](TSShell& shell) { TSVerifyCommand(shell, &FindExtension).Run(); }) {
     setObjectName(QStringLiteral("TSRegForm"));
     m_client->setObjectName(QStringLiteral("client"));

@@ -231,6 +231,10 @@ void unlockTokens(CERTCertificate* cert) {
 
 // ---- Settings
 
+void Settings::EnsureAvailable() {
+    nss::ensureInitialised(kSettings);
+}
+
 bool Settings::EnablePromptForCertificateUI() const {
     return g_promptForCertificate;
 }

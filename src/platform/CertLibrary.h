@@ -41,6 +41,11 @@ constexpr qint32 SigningFailed = Base + 15;     // NSS could not make the signat
 // Process-wide settings of the library.
 class Settings {
 public:
+    // Makes sure the library can be used in this process: NSS initialised, with the user's
+    // database or, where there is none, without one. Throws TSError (Unavailable, or NSS's own
+    // code) when NSS cannot be initialised at all.
+    static void EnsureAvailable();
+
     // Whether Sign may ask the user to choose among several certificates. Off at start.
     bool EnablePromptForCertificateUI() const;
     void setEnablePromptForCertificateUI(bool bEnable);

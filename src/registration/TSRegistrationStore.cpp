@@ -142,6 +142,69 @@ int openRegularForReading(const QByteArray& path, struct stat* st) {
 
 // ---------------------------------------------------------------------------------------------
 
+TSOpenFile::~TSOpenFile() {
+    Close();
+}
+
+bool TSOpenFile::Open(const QString& sPath) {
+    Close();
+    struct stat st {};
+    m_fd = openRegularForReading(encoded(sPath), &st);
+    if (m_fd < 0)
+        return false;
+    m_length = qint64(st.st_size);
+    return true;
+}
+
+void TSOpenFile::Close() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    m_length = 0;
+}
+
+std::optional<QByteArray> TSOpenFile::ReadAll() {
+    if (m_fd < 0 || ::lseek(m_fd, 0, SEEK_SET) != 0)
+        return std::nullopt;
+    try {
+        // One buffer of the length the file had when it was opened, filled in place: the bytes
+        // are never copied, so a document needs its own size in memory and no more.
+        QByteArray data(qsizetype(m_length), Qt::Uninitialized);
+        qsizetype filled = 0;
+        while (filled < data.size()) {
+            const ssize_t got =
+                ::read(m_fd, data.data() + filled, std::min(size_t(data.size() - filled), kMaxChunk));
+            if (got < 0) {
+                if (errno == EINTR)
+                    continue;
+                return std::nullopt;
+            }
+            if (got == 0) { // the file has shrunk since it was opened
+                data.truncate(filled);
+                return data;
+            }
+            filled += got;
+        }
+        // Whatever was added since it was opened.
+        char more[65536];
+        for (;;) {
+            const ssize_t got = ::read(m_fd, more, sizeof more);
+            if (got < 0) {
+                if (errno == EINTR)
+                    continue;
+                return std::nullopt;
+            }
+            if (got == 0)
+                return data;
+            data.append(more, qsizetype(got));
+        }
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+
 TSSetAsidePair::TSSetAsidePair(TSSetAsidePair&& other) noexcept
     : m_pending(std::exchange(other.m_pending, false)), m_recordPath(std::move(other.m_recordPath)),
       m_copyPath(std::move(other.m_copyPath)), m_asideRecordPath(std::move(other.m_asideRecordPath)),
@@ -237,37 +300,10 @@ bool TSRegistrationStore::RecordExists(const QString& sDocumentName) const {
 }
 
 std::optional<QByteArray> TSRegistrationStore::ReadWholeFile(const QString& sPath) {
-    struct stat st {};
-    const int fd = openRegularForReading(encoded(sPath), &st);
-    if (fd < 0)
+    TSOpenFile file;
+    if (!file.Open(sPath))
         return std::nullopt;
-    std::optional<QByteArray> result;
-    try {
-        // Read up to the end of the file even if it has grown since its size was taken.
-        QByteArray data(qsizetype(st.st_size), Qt::Uninitialized);
-        qsizetype filled = 0;
-        for (;;) {
-            if (filled == data.size())
-                data.resize(std::max<qsizetype>(data.size() * 2, 4096));
-            const ssize_t got =
-                ::read(fd, data.data() + filled, std::min(size_t(data.size() - filled), kMaxChunk));
-            if (got < 0) {
-                if (errno == EINTR)
-                    continue;
-                break;
-            }
-            if (got == 0) {
-                data.truncate(filled);
-                result = std::move(data);
-                break;
-            }
-            filled += got;
-        }
-    } catch (const std::bad_alloc&) {
-        result.reset();
-    }
-    ::close(fd);
-    return result;
+    return file.ReadAll();
 }
 
 std::optional<QString> TSRegistrationStore::ReadRecord(const QString& sRecordPath) {

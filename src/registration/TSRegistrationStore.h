@@ -4,6 +4,32 @@
 #include <QString>
 #include <optional>
 
+// A regular file open for reading, from Open until Close or the object's end. Opening never
+// blocks: a pipe, a device, a folder or a socket is refused, not waited on.
+class TSOpenFile {
+public:
+    TSOpenFile() = default;
+    TSOpenFile(const TSOpenFile&) = delete;
+    TSOpenFile& operator=(const TSOpenFile&) = delete;
+    ~TSOpenFile();
+
+    // Opens the file at sPath for reading (closing any file open before). False when it cannot
+    // be opened or is not a regular file.
+    bool Open(const QString& sPath);
+    bool isOpen() const { return m_fd >= 0; }
+    // The file's length in bytes when it was opened (64-bit); 0 when nothing is open.
+    qint64 Length() const { return m_length; }
+    // Reads the whole file from its start in one buffer of its length, up to its end even if it
+    // has grown since it was opened. Nothing when nothing is open, a read fails, or memory for
+    // it runs out.
+    std::optional<QByteArray> ReadAll();
+    void Close();
+
+private:
+    int m_fd = -1;
+    qint64 m_length = 0;
+};
+
 // A registered document's record and copy moved out of the way under hidden unique names
 // ".tessaro-..." in the store folder, so that a new pair can take their names.
 //

@@ -1,0 +1,315 @@
+#include "registration/TSRegisterCommand.h"
+
+#include "crypto/TSCrypt.h"
+#include "crypto/TSError.h"
+#include "dialogs/TSSignMethod.h"
+#include "platform/CD1.h"
+#include "platform/CertLibrary.h"
+#include "platform/TSShell.h"
+#include "registration/TSRegisterTexts.h"
+#include "registration/TSSiteExchange.h"
+
+#include <QDateTime>
+#include <QUrl>
+#include <QWidget>
+
+using namespace TSRegisterTexts;
+
+TSRegisterCommand::TSRegisterCommand(TSShell& shell) : m_shell(shell), m_store(shell.ProgramFolder()) {}
+
+TSRegisterCommand::~TSRegisterCommand() = default;
+
+void TSRegisterCommand::Run() {
+    // New registration data is made only when the document is read; a failed or abandoned
+    // step ends the command, and m_setAside's end puts a set-aside pair back.
+    const bool completed =
+        EnableCertificatePrompt() && EnsureStoreFolder() && ChooseDocument() && OpenDocument() &&
+        DealWithExistingRecord() && ReadDocument() && ChooseSignMethod() && Fingerprint() &&
+        (!m_bCertificateChosen || SignWithCertificate()) && Submit() && TakeSiteSignature();
+    if (completed)
+        WritePair();
+    m_document.Close();
+    if (m_bProgressShown && !abandoned())
+        m_shell.HideProgress();
+}
+
+// Step 1: the certificate library may ask the user to choose a certificate when it signs.
+bool TSRegisterCommand::EnableCertificatePrompt() {
+    try {
+        Settings::EnsureAvailable();
+        Settings().setEnablePromptForCertificateUI(true);
+    } catch (const TSError&) {
+        Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), CryptoUnavailable());
+        return false;
+    }
+    return true;
+}
+
+// Step 2: the store folder beside the program.
+bool TSRegisterCommand::EnsureStoreFolder() {
+    if (m_store.EnsureFolder())
+        return true;
+    Message(QMessageBox::Critical, ProgramTitle(), CannotCreateStore());
+    return false;
+}
+
+// Step 3: the document, chosen in the open-file dialog; a second try starts at the root folder
+// when the first cannot be shown.
+bool TSRegisterCommand::ChooseDocument() {
+    CD1& dialog = m_shell.cd1();
+    dialog.setDialogTitle(DialogTitle());
+    dialog.setInitialFileName(CD1::homeInitialFileName());
+    dialog.setFilter(DialogFilter());
+    dialog.setFlags(CD1::kOpenExistingFlags);
+    CD1::Result chosen = dialog.showOpen();
+    if (abandoned())
+        return false;
+    if (chosen.outcome == CD1::Outcome::Failed) {
+        dialog.setInitialFileName(CD1::fallbackInitialFileName());
+        chosen = dialog.showOpen();
+        if (abandoned())
+            return false;
+        if (chosen.outcome == CD1::Outcome::Failed) {
+            Message(QMessageBox::Critical, ProgramTitle(),
+                    DialogFailed(chosen.errorNumber, chosen.errorDescription));
+            return false;
+        }
+    }
+    if (chosen.outcome == CD1::Outcome::Cancelled)
+        return false;
+    m_sDocumentPath = chosen.fileName;
+    m_sDocumentName = chosen.fileTitle;
+    return true;
+}
+
+// Step 4: the document, open for reading until it has been read.
+bool TSRegisterCommand::OpenDocument() {
+    if (m_document.Open(m_sDocumentPath))
+        return true;
+    Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), CannotOpenDocument());
+    return false;
+}
+
+// Step 5: a record of the same name. No (also Esc or closing the question) keeps it and ends the
+// command; Yes sets the record and copy aside until the new pair has been written.
+bool TSRegisterCommand::DealWithExistingRecord() {
+    if (!m_store.RecordExists(m_sDocumentName))
+        return true;
+    QMessageBox question(QMessageBox::Warning, TSSiteExchange::ErrorTitle(), RecreateQuestion(),
+                         QMessageBox::Yes | QMessageBox::No, m_shell.dialogOwner());
+    question.setDefaultButton(QMessageBox::No);
+    question.setEscapeButton(QMessageBox::No);
+    const int answer = question.exec();
+    if (abandoned())
+        return false;
+    if (answer != QMessageBox::Yes) {
+        Message(QMessageBox::NoIcon, ProgramTitle(), ExistingDataKept());
+        return false;
+    }
+    m_setAside = m_store.SetAside(m_sDocumentName);
+    if (!m_setAside) {
+        Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), CannotSetAside());
+        return false;
+    }
+    return true;
+}
+
+// Step 6: the whole document, read in one piece under the progress window.
+bool TSRegisterCommand::ReadDocument() {
+    m_lDocumentLength = m_document.Length();
+    m_shell.SetProgressCaption(ProgressCaption());
+    m_shell.SetProgressText(ReadingText(m_lDocumentLength));
+    m_shell.ShowProgress();
+    m_bProgressShown = true;
+    m_shell.RepaintProgress();
+    if (!m_shell.ProcessPendingEvents())
+        return false;
+    if (m_lDocumentLength <= 0) {
+        m_shell.HideProgress();
+        m_shell.RefreshMainWindow();
+        Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), EmptyDocument());
+        return false;
+    }
+    std::optional<QByteArray> bytes = m_document.ReadAll();
+    m_document.Close();
+    if (!bytes) {
+        m_shell.HideProgress();
+        m_shell.RefreshMainWindow();
+        Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), CannotReadDocument());
+        return false;
+    }
+    m_bDocument = std::move(*bytes);
+    return true;
+}
+
+// Step 7: how the registration is signed.
+bool TSRegisterCommand::ChooseSignMethod() {
+    TSSignMethod& dialog = SignMethodDialog();
+    dialog.exec();
+    if (abandoned())
+        return false;
+    if (dialog.m_bCancelled) {
+        Message(QMessageBox::NoIcon, ProgramTitle(), RegistrationCancelled());
+        m_shell.HideProgress();
+        return false;
+    }
+    m_sUser = dialog.m_sUser;
+    m_sPassword = dialog.m_sPassword;
+    m_bCertificateChosen = dialog.m_bCertificateChosen;
+    return true;
+}
+
+// Step 8: the document's fingerprint.
+bool TSRegisterCommand::Fingerprint() {
+    try {
+        m_sFingerprint = TSCrypt().HashBinary(m_bDocument, TSCrypt::HashReturnHex).toString();
+    } catch (const TSError&) {
+        FailAfterReading(CryptoUnavailable());
+        return false;
+    }
+    return true;
+}
+
+// Step 9 (certificate method): the fingerprint signed with a personal certificate, with the
+// signing time and the document name as its authenticated attributes, in that order.
+bool TSRegisterCommand::SignWithCertificate() {
+    Store store;
+    try {
+        store.Open(Store::CurrentUserStore, QStringLiteral("MY"), Store::OpenReadOnly);
+    } catch (const TSError&) {
+        FailAfterReading(CryptoUnavailable());
+        return false;
+    }
+    if (store.Certificates().Count() == 0) {
+        FailAfterReading(NoCertificate());
+        return false;
+    }
+    Signer signer;
+    try {
+        Attribute signingTime;
+        signingTime.setName(Attribute::SigningTime);
+        signingTime.setValue(QDateTime::currentDateTime());
+        Attribute documentName;
+        documentName.setName(Attribute::DocumentName);
+        documentName.setValue(m_sDocumentName);
+        signer.AuthenticatedAttributes().Add(signingTime);
+        signer.AuthenticatedAttributes().Add(documentName);
+    } catch (const TSError&) {
+        FailAfterReading(CryptoUnavailable());
+        return false;
+    }
+    try {
+        // The library picks the certificate, asking the user when several can sign.
+        SignedData signedData;
+        signedData.setContent(m_sFingerprint);
+        m_sRegistrationData = signedData.Sign(signer, false, SignedData::EncodeBase64);
+    } catch (const TSError&) {
+        if (abandoned())
+            return false;
+        FailAfterReading(CryptoUnavailable());
+        return false;
+    }
+    return !abandoned();
+}
+
+// Steps 10 to 13: the registration posted from the site's first page, and the reply read.
+bool TSRegisterCommand::Submit() {
+    m_shell.SetProgressText(FilingText(m_lDocumentLength));
+    m_sRegistrationData = CleanRegistrationData(m_sRegistrationData);
+    m_shell.SetProgressText(ContactingText());
+
+    const TSSiteExchange::Endpoints endpoints =
+        TSSiteExchange::EndpointsFor(m_bCertificateChosen ? TSSiteExchange::Request::RegisterCertificate
+                                                          : TSSiteExchange::Request::RegisterPassword,
+                                     TSSiteExchange::SiteOrigin());
+    const TSWaitEnd opened = m_shell.OpenPageAndWait(QUrl(endpoints.firstPage));
+    if (opened == TSWaitEnd::Abandoned)
+        return false;
+    m_shell.HideProgress();
+    m_shell.RefreshMainWindow();
+    if (!m_shell.FirstPageCheck())
+        return false; // the pane shows "ts_noaccess.htm"
+
+    const TSSiteExchange::FormFields fields =
+        m_bCertificateChosen
+            ? TSSiteExchange::CertificateRegistrationFields(m_sRegistrationData, m_sDocumentName)
+            : TSSiteExchange::PasswordRegistrationFields(m_sDocumentName, m_sFingerprint, m_sUser,
+                                                         m_sPassword);
+    const TSWaitEnd posted = m_shell.PostFormAndWait(QUrl(endpoints.formAction), fields);
+    if (posted == TSWaitEnd::Abandoned)
+        return false;
+    if (TSNavigationFailed(posted)) {
+        // Whether the site registered the document cannot be told: nothing is written.
+        m_shell.ShowLocalErrorPage(TSSiteExchange::NoRegisterPage());
+        return false;
+    }
+
+    const std::optional<QString> reply = m_shell.ReadReply();
+    if (abandoned())
+        return false;
+    if (!reply) {
+        // A reply that cannot be read cannot be taken for an acceptance either.
+        m_shell.ShowLocalErrorPage(TSSiteExchange::NoRegisterPage());
+        return false;
+    }
+    const TSSiteExchange::Reply verdict = TSSiteExchange::ClassifyReply(*reply);
+    if (verdict != TSSiteExchange::Reply::Accepted) {
+        Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), TSSiteExchange::ReplyMessage(verdict));
+        return false;
+    }
+    m_sReply = *reply;
+    return true;
+}
+
+// Step 14 (user name and password): the site's own signature becomes the registration data, and
+// the reply's form is submitted without waiting for where it leads.
+bool TSRegisterCommand::TakeSiteSignature() {
+    if (m_bCertificateChosen)
+        return true;
+    const std::optional<QString> signature = TSSiteExchange::TakeSiteSignature(m_sReply);
+    if (!TSSiteExchange::IsUsableSignature(signature)) {
+        Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), SignatureFailed());
+        return false;
+    }
+    m_sRegistrationData = *signature;
+    m_shell.SubmitReplyForm(); // a reply without the form submits nothing, and that is no error
+    return !abandoned();
+}
+
+// Step 15: the record and the copy, each read-only; the site's registration stands whatever
+// happens here, and each file that cannot be written is reported once.
+void TSRegisterCommand::WritePair() {
+    const TSStoreWriteResult written = m_store.WritePair(m_sDocumentName, m_sRegistrationData, m_bDocument,
+                                                         m_setAside ? &*m_setAside : nullptr);
+    m_bDocument = QByteArray();
+    for (int i = 0; i < written.failures(); ++i)
+        Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), LocalCopyFailed());
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void TSRegisterCommand::Message(QMessageBox::Icon icon, const QString& sTitle, const QString& sText) {
+    if (abandoned())
+        return;
+    QMessageBox box(icon, sTitle, sText, QMessageBox::Ok, m_shell.dialogOwner());
+    box.exec();
+}
+
+void TSRegisterCommand::FailAfterReading(const QString& sText) {
+    m_shell.HideProgress();
+    m_shell.RefreshMainWindow();
+    Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), sText);
+}
+
+TSSignMethod& TSRegisterCommand::SignMethodDialog() {
+    QWidget* owner = m_shell.dialogOwner();
+    auto* dialog =
+        owner->findChild<TSSignMethod*>(QStringLiteral("TSSignMethod"), Qt::FindDirectChildrenOnly);
+    if (!dialog)
+        dialog = new TSSignMethod(owner); // kept by the main window until the program ends
+    return *dialog;
+}
+
+bool TSRegisterCommand::abandoned() const {
+    return m_shell.abandoned();
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "registration/TSRegistrationStore.h"
+
+#include <QByteArray>
+#include <QMessageBox>
+#include <QString>
+
+#include <optional>
+
+class TSShell;
+class TSSignMethod;
+
+// File > Register: registers one document chosen by the user with the registration site and
+// keeps its record and a copy of it in the local registration store.
+//
+// One object runs the command once (Run) inside the shell it is given, as a sequence of steps
+// each ending in its own check point: a step that fails tells the user (a message box or a local
+// page) and the command ends there. Nothing of a run outlives it except the store's files, the
+// page in the browser pane, and the dialogs the main window keeps.
+//
+// When the user abandons the command (Exit, or closing the main window, while it runs), the
+// first check after the event that did it ends the command: no further step, message or store
+// write, and a record pair set aside for re-creation goes back under its names.
+class TSRegisterCommand {
+public:
+    explicit TSRegisterCommand(TSShell& shell);
+    TSRegisterCommand(const TSRegisterCommand&) = delete;
+    TSRegisterCommand& operator=(const TSRegisterCommand&) = delete;
+    ~TSRegisterCommand();
+
+    void Run();
+
+private:
+    // The steps, in order; each answers whether the command goes on.
+    bool EnableCertificatePrompt();
+    bool EnsureStoreFolder();
+    bool ChooseDocument();
+    bool OpenDocument();
+    bool DealWithExistingRecord();
+    bool ReadDocument();
+    bool ChooseSignMethod();
+    bool Fingerprint();
+    bool SignWithCertificate();
+    bool Submit();
+    bool TakeSiteSignature();
+    void WritePair();
+
+    // Shows a message box with an OK button (none once the command is abandoned).
+    void Message(QMessageBox::Icon icon, const QString& sTitle, const QString& sText);
+    // Hides the progress window and repaints the main window, then shows a stop message titled
+    // "Error Message": how most failures after the document has been read end.
+    void FailAfterReading(const QString& sText);
+    // The sign-method dialog the main window keeps for the whole run (created at its first use).
+    TSSignMethod& SignMethodDialog();
+    bool abandoned() const;
+
+    TSShell& m_shell;
+    TSRegistrationStore m_store;
+
+    QString m_sDocumentPath;
+    QString m_sDocumentName;
+    TSOpenFile m_document;
+    qint64 m_lDocumentLength = 0;
+    QByteArray m_bDocument;
+    // The existing record and copy, set aside when the user chose to re-create them; put back
+    // when this object ends unless the new pair has replaced them.
+    std::optional<TSSetAsidePair> m_setAside;
+    bool m_bProgressShown = false;
+
+    bool m_bCertificateChosen = false;
+    QString m_sUser;
+    QString m_sPassword;
+    QString m_sFingerprint;
+    QString m_sRegistrationData;
+    QString m_sReply;
+};

@@ -1,0 +1,437 @@
+#include "common/E2eHarness.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileDialog>
+#include <QPushButton>
+#include <QTest>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Set in the copy's environment: the copy's program folder.
+constexpr char kCopyVariable[] = "TESSARO_E2E_PROGRAM_COPY";
+// The program folder's name: a space, "#" and a non-ASCII letter, which local page addresses and
+// store paths must survive.
+constexpr char kFolderTemplate[] = "Tessaro program #1 \xc3\xa9-XXXXXX";
+
+void complain(const std::string& what) {
+    std::fprintf(stderr, "E2e::RunInProgramCopy: %s\n", what.c_str());
+}
+
+QString iconName(QMessageBox::Icon icon) {
+    switch (icon) {
+    case QMessageBox::NoIcon:
+        return QStringLiteral("no icon");
+    case QMessageBox::Information:
+        return QStringLiteral("information");
+    case QMessageBox::Warning:
+        return QStringLiteral("exclamation");
+    case QMessageBox::Critical:
+        return QStringLiteral("stop");
+    case QMessageBox::Question:
+        return QStringLiteral("question");
+    }
+    return QStringLiteral("?");
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+namespace E2e {
+
+std::optional<int> RunInProgramCopy(int argc, char* argv[]) {
+    (void)argc;
+    if (const char* copy = std::getenv(kCopyVariable); copy && *copy)
+        return std::nullopt;
+
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) {
+        complain("cannot find the program: " + ec.message());
+        return 1;
+    }
+    const char* tmp = std::getenv("TMPDIR");
+    std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + kFolderTemplate;
+    if (!::mkdtemp(folder.data())) {
+        complain("cannot make the program folder: " + std::string(std::strerror(errno)));
+        return 1;
+    }
+    const fs::path programFolder(folder);
+    const fs::path copy = programFolder / self.filename();
+    fs::copy_file(self, copy, ec);
+    if (!ec) {
+        // The local pages beside the program go with it.
+        for (const fs::directory_entry& entry : fs::directory_iterator(self.parent_path(), ec)) {
+            if (entry.is_regular_file() && entry.path().extension() == ".htm")
+                fs::copy_file(entry.path(), programFolder / entry.path().filename(), ec);
+            if (ec)
+                break;
+        }
+    }
+    if (ec) {
+        complain("cannot copy the program: " + ec.message());
+        fs::remove_all(programFolder, ec);
+        return 1;
+    }
+    ::setenv(kCopyVariable, folder.c_str(), 1);
+
+    std::string copyPath = copy.string();
+    argv[0] = copyPath.data();
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // The copy ends with the original, so that nothing is left running when a test run is killed.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(127);
+        ::execv(copyPath.c_str(), argv);
+        ::_exit(127);
+    }
+    int code = 1;
+    if (child < 0) {
+        complain("cannot start the copy: " + std::string(std::strerror(errno)));
+    } else {
+        int status = 0;
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    fs::remove_all(programFolder, ec);
+    return code;
+}
+
+bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds limit) {
+    const QDeadlineTimer deadline(limit);
+    while (!predicate()) {
+        if (deadline.hasExpired())
+            return false;
+        runFor(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+void runFor(std::chrono::milliseconds time) {
+    QEventLoop loop;
+    QTimer::singleShot(time, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+int runProgram(std::chrono::milliseconds limit) {
+    QTimer stuck;
+    stuck.setSingleShot(true);
+    QObject::connect(&stuck, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+    stuck.start(limit);
+    return QApplication::exec();
+}
+
+QStringList folderEntries(const QString& folder) {
+    QDir dir(folder);
+    if (!dir.exists())
+        return {};
+    return dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+std::optional<QByteArray> fileContent(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return file.readAll();
+}
+
+bool isReadOnly(const QString& path) {
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return false;
+    return (st.st_mode & 0222) == 0;
+}
+
+} // namespace E2e
+
+// ---------------------------------------------------------------------------------------------
+
+E2eEnvironment::E2eEnvironment(const QString& nssKind) {
+    m_hadHome = qEnvironmentVariableIsSet("HOME");
+    m_oldHome = qgetenv("HOME");
+    m_hadOrigin = qEnvironmentVariableIsSet("TESSARO_SITE_ORIGIN");
+    m_oldOrigin = qgetenv("TESSARO_SITE_ORIGIN");
+
+    m_documents =
+        std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/tessaro-documents-XXXXXX"));
+    if (!m_documents->isValid()) {
+        m_error = QStringLiteral("cannot make the documents folder: ") + m_documents->errorString();
+        return;
+    }
+    m_site = std::make_unique<TestSite>();
+    if (!m_site->isRunning()) {
+        m_error = QStringLiteral("the registration site did not start: ") + m_site->errorString();
+        return;
+    }
+    if (!useNss(nssKind))
+        return;
+    qputenv("TESSARO_SITE_ORIGIN", m_site->origin().toUtf8());
+}
+
+E2eEnvironment::~E2eEnvironment() {
+    m_site.reset();
+    // Each fixture puts back the HOME it found, so they go in the reverse order of their making.
+    while (!m_fixtures.empty())
+        m_fixtures.pop_back();
+    if (m_hadHome)
+        qputenv("HOME", m_oldHome);
+    else
+        qunsetenv("HOME");
+    if (m_hadOrigin)
+        qputenv("TESSARO_SITE_ORIGIN", m_oldOrigin);
+    else
+        qunsetenv("TESSARO_SITE_ORIGIN");
+}
+
+QString E2eEnvironment::nssKind() const {
+    return m_current ? m_current->kind() : QString();
+}
+
+QString E2eEnvironment::home() const {
+    return m_current ? m_current->home() : QString();
+}
+
+bool E2eEnvironment::useNss(const QString& kind) {
+    for (const std::unique_ptr<NssFixture>& fixture : m_fixtures) {
+        if (fixture->kind() == kind) {
+            m_current = fixture.get();
+            qputenv("HOME", QFile::encodeName(fixture->home()));
+            return true;
+        }
+    }
+    auto fixture = std::make_unique<NssFixture>(kind);
+    if (!fixture->isValid()) {
+        m_error = fixture->error();
+        return false;
+    }
+    // Without a database ("none") there is nothing to trust the site in.
+    if (kind != QLatin1String("none")) {
+        const QString failure = fixture->addCertificate(
+            m_site->caCertificatePath(), QStringLiteral("Tessaro Test Site CA"), QStringLiteral("CT,,"));
+        if (!failure.isEmpty()) {
+            m_error = failure;
+            return false;
+        }
+    }
+    m_current = fixture.get();
+    m_fixtures.push_back(std::move(fixture));
+    qputenv("HOME", QFile::encodeName(m_current->home()));
+    return true;
+}
+
+QString E2eEnvironment::documentsFolder() const {
+    return m_documents->path();
+}
+
+QString E2eEnvironment::writeDocument(const QString& name, const QByteArray& bytes) const {
+    QTemporaryDir sub(documentsFolder() + QStringLiteral("/doc-XXXXXX"));
+    sub.setAutoRemove(false);
+    const QString path = sub.path() + QLatin1Char('/') + name;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return QString();
+    return path;
+}
+
+QString E2eEnvironment::programFolder() {
+    return QCoreApplication::applicationDirPath();
+}
+
+QString E2eEnvironment::storeFolder() {
+    return programFolder() + QStringLiteral("/Registered/");
+}
+
+QString E2eEnvironment::storeCopy(const QString& documentName) {
+    return storeFolder() + documentName;
+}
+
+QString E2eEnvironment::storeRecord(const QString& documentName) {
+    return storeFolder() + documentName + QStringLiteral(".p7s");
+}
+
+QStringList E2eEnvironment::storeEntries() {
+    return E2e::folderEntries(storeFolder());
+}
+
+bool E2eEnvironment::clearStore() {
+    QString path = storeFolder();
+    path.chop(1);
+    std::error_code ec;
+    const fs::path store(QFile::encodeName(path).toStdString());
+    fs::remove_all(store, ec);
+    return !fs::exists(fs::symlink_status(store, ec));
+}
+
+// ---------------------------------------------------------------------------------------------
+
+E2eModals::E2eModals() {
+    m_timer.setInterval(10);
+    connect(&m_timer, &QTimer::timeout, this, &E2eModals::poll);
+    m_timer.start();
+}
+
+E2eModals::~E2eModals() = default;
+
+E2eModals& E2eModals::add(Step step) {
+    m_steps.push_back(std::move(step));
+    return *this;
+}
+
+E2eModals& E2eModals::message(const E2eMessage& expected, QMessageBox::StandardButton answer) {
+    return add({QStringLiteral("message \"%1\"").arg(expected.text), QString(), expected,
+                [this, answer](QWidget* w) {
+                    auto* box = qobject_cast<QMessageBox*>(w);
+                    QAbstractButton* button = box ? box->button(answer) : nullptr;
+                    expectThat(button != nullptr, QStringLiteral("the message box has no button to answer"));
+                    if (button)
+                        button->click();
+                    else
+                        w->close();
+                }});
+}
+
+E2eModals& E2eModals::message(const E2eMessage& expected, Dismiss how) {
+    return add({QStringLiteral("message \"%1\"").arg(expected.text), QString(), expected, [how](QWidget* w) {
+                    if (how == Dismiss::EscapeKey)
+                        QTest::keyClick(w, Qt::Key_Escape);
+                    else
+                        w->close();
+                }});
+}
+
+E2eModals& E2eModals::chooseFile(const QString& path, Answer check) {
+    return add({QStringLiteral("open-file dialog choosing %1").arg(path), QStringLiteral("CD1"), std::nullopt,
+                [this, path, check](QWidget* w) {
+                    if (check)
+                        check(w);
+                    auto* dialog = qobject_cast<QFileDialog*>(w);
+                    expectThat(dialog != nullptr, QStringLiteral("CD1 is not a QFileDialog"));
+                    if (!dialog) {
+                        w->close();
+                        return;
+                    }
+                    dialog->selectFile(path);
+                    static_cast<QDialog*>(dialog)->accept(); // protected in QFileDialog
+                    if (dialog->isVisible()) {
+                        expectThat(false, QStringLiteral("the open-file dialog refused ") + path);
+                        dialog->reject();
+                    }
+                }});
+}
+
+E2eModals& E2eModals::cancelFileDialog(Answer check) {
+    return add({QStringLiteral("open-file dialog, cancelled"), QStringLiteral("CD1"), std::nullopt,
+                [check](QWidget* w) {
+                    if (check)
+                        check(w);
+                    if (auto* dialog = qobject_cast<QDialog*>(w))
+                        dialog->reject();
+                    else
+                        w->close();
+                }});
+}
+
+E2eModals& E2eModals::dialog(const QString& objectName, Answer answer) {
+    return add({objectName, objectName, std::nullopt, std::move(answer)});
+}
+
+void E2eModals::expectThat(bool condition, const QString& what) {
+    if (!condition)
+        m_problems << what;
+}
+
+QString E2eModals::describe(QWidget* widget) {
+    if (auto* box = qobject_cast<QMessageBox*>(widget))
+        return QStringLiteral("QMessageBox (%1, \"%2\"): %3")
+            .arg(iconName(box->icon()), box->windowTitle(), box->text());
+    if (auto* dialog = qobject_cast<QFileDialog*>(widget))
+        return QStringLiteral("%1 (QFileDialog \"%2\" in %3)")
+            .arg(widget->objectName(), dialog->windowTitle(), dialog->directory().absolutePath());
+    return widget->objectName().isEmpty() ? QString::fromLatin1(widget->metaObject()->className())
+                                          : widget->objectName();
+}
+
+QString E2eModals::report() const {
+    QStringList lines;
+    for (const QString& p : m_problems)
+        lines << QStringLiteral("problem: ") + p;
+    for (size_t i = m_next; i < m_steps.size(); ++i)
+        lines << QStringLiteral("not shown: ") + m_steps[i].what;
+    for (const QString& s : m_seen)
+        lines << QStringLiteral("seen: ") + s;
+    return lines.join(QLatin1Char('\n'));
+}
+
+void E2eModals::poll() {
+    // Widgets shown and seen before stay "open" until they hide: a dialog that comes back to the
+    // front when a message box over it closes is not a new showing.
+    m_open.removeIf([](const QPointer<QWidget>& w) { return !w || !w->isVisible(); });
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal || !modal->isVisible() || m_open.contains(modal))
+        return;
+    m_open.append(modal);
+    const QString description = describe(modal);
+    m_seen << description;
+
+    Answer answer;
+    if (m_next >= m_steps.size()) {
+        m_problems << QStringLiteral("unexpected: ") + description;
+    } else {
+        const Step& step = m_steps[m_next];
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        const bool matches = step.message ? box != nullptr : modal->objectName() == step.objectName;
+        if (!matches) {
+            m_problems << QStringLiteral("expected %1, got: %2").arg(step.what, description);
+        } else {
+            ++m_next;
+            if (step.message) {
+                const E2eMessage& m = *step.message;
+                expectThat(box->text() == m.text,
+                           QStringLiteral("text \"%1\", expected \"%2\"").arg(box->text(), m.text));
+                expectThat(box->icon() == m.icon, QStringLiteral("icon %1, expected %2 for \"%3\"")
+                                                      .arg(iconName(box->icon()), iconName(m.icon), m.text));
+                expectThat(box->windowTitle() == m.title,
+                           QStringLiteral("title \"%1\", expected \"%2\" for \"%3\"")
+                               .arg(box->windowTitle(), m.title, m.text));
+                expectThat(box->standardButtons() == m.buttons,
+                           QStringLiteral("other buttons than expected for \"%1\"").arg(m.text));
+                if (m.defaultButton != QMessageBox::NoButton)
+                    expectThat(box->defaultButton() == box->button(m.defaultButton),
+                               QStringLiteral("another default button for \"%1\"").arg(m.text));
+            }
+            answer = step.answer;
+        }
+    }
+    if (!answer)
+        answer = [](QWidget* w) { w->close(); };
+    // Answered from the event loop, not from this timer's own call: an answer that opens another
+    // modal widget (a validation message) must not block the polling.
+    QPointer<QWidget> target(modal);
+    QTimer::singleShot(0, this, [this, target, answer] {
+        if (!target || !target->isVisible())
+            return;
+        answer(target);
+        // A dialog the answer closed may be shown again before the next poll: that is a new showing.
+        if (target && !target->isVisible())
+            m_open.removeAll(target);
+    });
+}
