@@ -6,6 +6,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 
@@ -330,6 +331,10 @@ E2eModals& E2eModals::chooseFile(const QString& path, Answer check) {
                         return;
                     }
                     dialog->selectFile(path);
+                    // selectFile leaves the name box alone while it has the focus, as it has once the
+                    // dialog is up: type the path there, as a user would.
+                    if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                        name->setText(path);
                     static_cast<QDialog*>(dialog)->accept(); // protected in QFileDialog
                     if (dialog->isVisible()) {
                         expectThat(false, QStringLiteral("the open-file dialog refused ") + path);
