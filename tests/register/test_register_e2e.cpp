@@ -453,6 +453,7 @@ private Q_SLOTS:
         QTest::newRow("post answered 500") << true << "post 500" << noRegister;
         QTest::newRow("post connection dropped") << true << "post dropped" << noRegister;
         QTest::newRow("post never completes") << true << "post hangs" << noRegister;
+        QTest::newRow("reply cannot be read") << true << "reply unreadable" << noRegister;
         QTest::newRow("password: site unreachable") << false << "unreachable" << noAccess;
         QTest::newRow("password: post answered 404") << false << "post 404" << noRegister;
     }
@@ -480,6 +481,13 @@ private Q_SLOTS:
             site().dropConnection(action, post);
         else if (failure == QLatin1String("post hangs"))
             site().neverComplete(action, post);
+        else if (failure == QLatin1String("reply unreadable")) // an accepting page that removes itself
+            site().replyBody(
+                action,
+                QStringLiteral("<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body>"
+                               "<p>Registration Accepted</p><script>"
+                               "document.removeChild(document.documentElement);</script></body></html>"),
+                post);
 
         const QString path = m_env.writeDocument(QStringLiteral("failing.doc"), freshBytes());
         auto form = newForm();

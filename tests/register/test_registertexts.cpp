@@ -11,7 +11,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace TSRegisterTexts;
@@ -150,7 +152,49 @@ private Q_SLOTS:
         QCOMPARE(read->at(qsizetype(1) << 30), '\0');
     }
 
-    void initTestCase() { QVERIFY(m_dir.isValid()); }
+    void readingTakesTheDocumentsSizeAndNoMore() {
+        // In a child process whose address space leaves room for the document and little more.
+#if defined(__SANITIZE_ADDRESS__)
+        QSKIP("address-space limits do not suit AddressSanitizer");
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+        QSKIP("address-space limits do not suit AddressSanitizer");
+#endif
+#endif
+        const qint64 size = qint64(256) << 20;
+        const QString path = m_dir.filePath(QStringLiteral("quarter.bin"));
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(file.resize(size));
+        }
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            qint64 used = -1;
+            QFile status(QStringLiteral("/proc/self/status"));
+            if (status.open(QIODevice::ReadOnly)) {
+                for (const QByteArray& line : status.readAll().split('\n'))
+                    if (line.startsWith("VmSize:"))
+                        used = line.mid(7).trimmed().split(' ').value(0).toLongLong() * 1024;
+            }
+            const rlim_t limit = rlim_t(used + size + (qint64(32) << 20));
+            const struct rlimit rl { limit, limit };
+            if (used < 0 || ::setrlimit(RLIMIT_AS, &rl) != 0)
+                ::_exit(2);
+            TSOpenFile file;
+            const bool ok = file.Open(path) && file.ReadAll().value_or(QByteArray()).size() == size;
+            ::_exit(ok ? 0 : 1);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 0);
+    }
+
+    void initTestCase() {
+        QVERIFY(m_dir.isValid());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestRegisterTexts)
