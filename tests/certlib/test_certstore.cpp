@@ -2,6 +2,7 @@
 // and password dialogs, and sign-then-verify round trips.
 
 #include "DialogDriver.h"
+#include "ZoneGuard.h"
 #include "common/NssFixture.h"
 #include "platform/CertLibrary.h"
 #include "platform/TSCertChooser.h"
@@ -11,11 +12,10 @@
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
-
-#include <cstdlib>
-#include <ctime>
 
 namespace {
 
@@ -66,26 +66,6 @@ void setPrompt(bool on) {
     Settings().setEnablePromptForCertificateUI(on);
 }
 
-// Time zone for the process; Qt and the C library both read TZ.
-class ZoneGuard {
-public:
-    explicit ZoneGuard(const char* zone) : m_had(qEnvironmentVariableIsSet("TZ")), m_old(qgetenv("TZ")) {
-        qputenv("TZ", zone);
-        tzset();
-    }
-    ~ZoneGuard() {
-        if (m_had)
-            qputenv("TZ", m_old);
-        else
-            qunsetenv("TZ");
-        tzset();
-    }
-
-private:
-    bool m_had;
-    QByteArray m_old;
-};
-
 } // namespace
 
 class TestCertStore : public QObject {
@@ -118,6 +98,37 @@ private Q_SLOTS:
             found << certs.Item(i).CommonName();
         found.sort();
         QCOMPARE(found, names);
+    }
+
+    // Other tests add their own CAs to a fixture database, e.g. to trust a test site.
+    void fixtureTakesMoreCertificates_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("plain") << "one";
+        QTest::newRow("password") << "password";
+    }
+    void fixtureTakesMoreCertificates() {
+        QFETCH(QString, kind);
+        NssFixture db(kind);
+        QVERIFY2(db.isValid(), qPrintable(db.error()));
+        QTemporaryDir dir;
+        const QString ca = dir.filePath(QStringLiteral("ca.pem"));
+        QByteArray output;
+        QCOMPARE(NssFixture::run(QStringLiteral("openssl"),
+                                 {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                                  dir.filePath(QStringLiteral("ca.key")), "-out", ca, "-subj",
+                                  "/CN=Extra Test CA", "-days", "30"},
+                                 &output),
+                 0);
+        const QString error = db.addCertificate(ca, QStringLiteral("Extra Test CA"), QStringLiteral("CT,,"));
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(NssFixture::run(QStringLiteral("certutil"), {"-L", "-d", db.database()}, &output), 0);
+        QVERIFY2(QRegularExpression(QStringLiteral("Extra Test CA\\s+CT,,"))
+                     .match(QString::fromLatin1(output))
+                     .hasMatch(),
+                 output.constData());
+        Store store;
+        store.Open();
+        QCOMPARE(store.Certificates().Count(), 1);
     }
 
     void unusableDatabaseIsEmptyStore() {
@@ -384,6 +395,8 @@ private Q_SLOTS:
         QFETCH(QString, name);
         ZoneGuard tz(zone.constData());
         const QDateTime local(when.date(), when.time(), Qt::LocalTime);
+        if (zone == "XST10")
+            QCOMPARE(local.offsetFromUtc(), -10 * 3600);
         NssFixture db(QStringLiteral("one"));
         QVERIFY2(db.isValid(), qPrintable(db.error()));
         const Signed s = signWith(local, name);
