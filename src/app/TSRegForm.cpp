@@ -1,13 +1,25 @@
 #include "app/TSRegForm.h"
 
 #include "app/TSProgressForm.h"
+#include "platform/TSBrowserHost.h"
+#include "platform/TSWebPage.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
+#include <QLabel>
 #include <QMenuBar>
 #include <QResizeEvent>
 #include <QWebEngineView>
+
+// The open-file dialog component lives in the platform library; the window owns one for the
+// whole run once that component is part of the build.
+#if __has_include("platform/CD1.h")
+#include "platform/CD1.h"
+#define TESSARO_HAS_CD1 1
+#else
+#define TESSARO_HAS_CD1 0
+#endif
 
 namespace {
 // Initial client area 675 x 458.
@@ -16,10 +28,21 @@ constexpr int kClientHeight = 458;
 } // namespace
 
 TSRegForm::TSRegForm(QWidget* parent)
-    : QMainWindow(parent), m_client(new QWidget(this)), m_webBrowser1(new QWebEngineView(m_client)) {
+    : QMainWindow(parent), m_client(new QWidget(this)), m_webBrowser1(new QWebEngineView(m_client)),
+      m_host(new TSBrowserHost(m_webBrowser1)), m_registerCommand([](TSShell&) {}),
+      m_verifyCommand([](TSShell&) {}) {
     setObjectName(QStringLiteral("TSRegForm"));
     m_client->setObjectName(QStringLiteral("client"));
     m_webBrowser1->setObjectName(QStringLiteral("WebBrowser1"));
+#if TESSARO_HAS_CD1
+    m_cd1 = new CD1(this);
+#endif
+    TSWebPage* page = m_host->page();
+    connect(page, &TSWebPage::BeforeNavigate2, this, &TSRegForm::BeforeNavigate2);
+    connect(page, &TSWebPage::DocumentComplete, this, &TSRegForm::DocumentComplete);
+    connect(page, &TSWebPage::NavigateError, this, &TSRegForm::NavigateError);
+    connect(page, &TSWebPage::DownloadBegin, this, &TSRegForm::DownloadBegin);
+    connect(page, &TSWebPage::DownloadComplete, this, &TSRegForm::DownloadComplete);
     // The pane is placed by hand, not by a layout: Form_Resize sizes it to the client area.
     setCentralWidget(m_client);
     m_client->installEventFilter(this);
@@ -28,7 +51,11 @@ TSRegForm::TSRegForm(QWidget* parent)
     Form_Load();
 }
 
-TSRegForm::~TSRegForm() = default;
+TSRegForm::~TSRegForm() {
+#if TESSARO_HAS_CD1
+    delete m_cd1;
+#endif
+}
 
 void TSRegForm::buildMenus() {
     auto addMenu = [this](const char* name, const QString& caption) {
@@ -63,7 +90,8 @@ void TSRegForm::Form_Load() {
     m_mFile_Exit->setText(QStringLiteral("E&xit"));
     m_mHelp->setTitle(QStringLiteral("&Help"));
     m_mHelp_Contents->setText(QStringLiteral("Help &Contents"));
-    m_webBrowser1->setUrl(localPageUrl(QStringLiteral("ts_intro.htm")));
+    m_bPageLoaded = false;
+    m_host->Navigate(localPageUrl(QStringLiteral("ts_intro.htm")));
 }
 
 void TSRegForm::Form_Resize() {
@@ -94,19 +122,221 @@ QUrl TSRegForm::localPageUrl(const QString& page) {
     return QUrl::fromLocalFile(programFolder() + QLatin1Char('/') + page);
 }
 
+// --- Page-load tracking
+
+void TSRegForm::BeforeNavigate2(const QUrl&) {
+    m_bPageLoaded = false;
+    m_vNavigateStatus = QVariant(false);
+    ++m_navigations;
+}
+
+void TSRegForm::DocumentComplete(const QUrl&) {
+    m_bPageLoaded = true;
+    m_host->wake();
+}
+
+void TSRegForm::NavigateError(const QUrl&, int statusCode) {
+    m_vNavigateStatus = QVariant(statusCode);
+}
+
+void TSRegForm::DownloadBegin() {}
+
+void TSRegForm::DownloadComplete() {}
+
+bool TSRegForm::CountsAsNoFailure(const QVariant& vStatus) {
+    // Compared by type: an empty QVariant is not equal to QVariant(0) in Qt 6.
+    switch (vStatus.typeId()) {
+    case QMetaType::UnknownType:
+        return true;
+    case QMetaType::Bool:
+        return !vStatus.toBool();
+    case QMetaType::Int:
+        return vStatus.toInt() == 0;
+    default:
+        return false;
+    }
+}
+
+std::chrono::milliseconds TSRegForm::waitLimit() const {
+    return m_host->waitLimit();
+}
+
+void TSRegForm::setWaitLimit(std::chrono::milliseconds limit) {
+    m_host->setWaitLimit(limit);
+}
+
+TSWaitEnd TSRegForm::waitForPage(quint64 navigationsBefore) {
+    const TSBrowserHost::WaitEnd end = m_host->WaitUntil(
+        [this, navigationsBefore] { return m_bPageLoaded && m_navigations != navigationsBefore; });
+    switch (end) {
+    case TSBrowserHost::WaitEnd::Abandoned:
+        return TSWaitEnd::Abandoned;
+    case TSBrowserHost::WaitEnd::TimedOut:
+        m_host->Stop();
+        m_vNavigateStatus = QVariant(kTimedOutStatus);
+        return TSWaitEnd::TimedOut;
+    case TSBrowserHost::WaitEnd::Done:
+        break;
+    }
+    return CountsAsNoFailure(m_vNavigateStatus) ? TSWaitEnd::Loaded : TSWaitEnd::Failed;
+}
+
+TSWaitEnd TSRegForm::OpenPageAndWait(const QUrl& url) {
+    if (abandoned())
+        return TSWaitEnd::Abandoned;
+    const quint64 before = m_navigations;
+    m_bPageLoaded = false;
+    m_host->Navigate(url);
+    return waitForPage(before);
+}
+
+bool TSRegForm::FirstPageCheck() {
+    if (CountsAsNoFailure(m_vNavigateStatus))
+        return true;
+    ShowLocalErrorPage(QStringLiteral("ts_noaccess.htm"));
+    return false;
+}
+
+void TSRegForm::ShowLocalErrorPage(const QString& sPage) {
+    m_bPageLoaded = false;
+    m_host->Navigate(localPageUrl(sPage));
+    m_vNavigateStatus = QVariant(0);
+}
+
+void TSRegForm::NavigateLocalPage(const QString& sPage) {
+    m_host->Navigate(localPageUrl(sPage));
+}
+
+TSWaitEnd TSRegForm::PostFormAndWait(const QUrl& action, const TSFormFields& fields) {
+    if (abandoned())
+        return TSWaitEnd::Abandoned;
+    // The submission's navigation may start before the script's answer arrives: count from here.
+    const quint64 before = m_navigations;
+    const bool wasLoaded = m_bPageLoaded;
+    m_bPageLoaded = false;
+    const TSBrowserHost::Result submitted = m_host->SubmitForm(action, fields);
+    switch (submitted.end) {
+    case TSBrowserHost::WaitEnd::Abandoned:
+        return TSWaitEnd::Abandoned;
+    case TSBrowserHost::WaitEnd::TimedOut:
+        m_host->Stop();
+        m_vNavigateStatus = QVariant(kTimedOutStatus);
+        return TSWaitEnd::TimedOut;
+    case TSBrowserHost::WaitEnd::Done:
+        break;
+    }
+    if (!submitted.error.isEmpty()) {
+        // Nothing was submitted, so no page will complete: the caller must not wait.
+        if (m_navigations == before)
+            m_bPageLoaded = wasLoaded;
+        return TSWaitEnd::NotStarted;
+    }
+    return waitForPage(before);
+}
+
+std::optional<QString> TSRegForm::ReadReply() {
+    if (abandoned())
+        return std::nullopt;
+    const TSBrowserHost::Result read = m_host->ReadDocumentMarkup();
+    if (!read.ok())
+        return std::nullopt;
+    return read.text;
+}
+
+bool TSRegForm::SubmitReplyForm() {
+    if (abandoned())
+        return false;
+    return m_host->SubmitDocumentForm().ok();
+}
+
+// --- The rest of the shell
+
+void TSRegForm::RefreshMainWindow() {
+    repaint();
+}
+
+bool TSRegForm::ProcessPendingEvents() {
+    if (!abandoned())
+        QCoreApplication::processEvents();
+    return !abandoned();
+}
+
+bool TSRegForm::abandoned() const {
+    return m_host->abandoned();
+}
+
+CD1& TSRegForm::cd1() {
+    Q_ASSERT(m_cd1);
+    return *m_cd1;
+}
+
+void TSRegForm::SetProgressCaption(const QString& sCaption) {
+    progressForm()->setWindowTitle(sCaption);
+}
+
+void TSRegForm::SetProgressText(const QString& sText) {
+    progressForm()->Label1()->setText(sText);
+}
+
+void TSRegForm::ShowProgress() {
+    progressForm()->showCentred();
+}
+
+void TSRegForm::RepaintProgress() {
+    progressForm()->repaint();
+}
+
+void TSRegForm::SetProgressBusyCursor(bool bBusy) {
+    if (bBusy)
+        progressForm()->setCursor(Qt::WaitCursor);
+    else
+        progressForm()->unsetCursor();
+}
+
+void TSRegForm::HideProgress() {
+    progressForm()->hide();
+}
+
+// --- Menu commands and the guard
+
+void TSRegForm::runCommand(const Command& command) {
+    if (m_commandRunning) {
+        QApplication::beep();
+        return;
+    }
+    m_commandRunning = true;
+    command(*this);
+    m_commandRunning = false;
+    if (abandoned())
+        endProgram();
+}
+
 void TSRegForm::mFile_Register_Click() {
-    // The register command is not built yet.
+    runCommand(m_registerCommand);
 }
 
 void TSRegForm::m_View_Registered_Click() {
-    // The verify command is not built yet.
+    runCommand(m_verifyCommand);
 }
 
 void TSRegForm::mHelp_Contents_Click() {
-    m_webBrowser1->setUrl(localPageUrl(QStringLiteral("ts_Help_Contents.htm")));
+    if (m_commandRunning) {
+        QApplication::beep();
+        return;
+    }
+    m_host->Navigate(localPageUrl(QStringLiteral("ts_Help_Contents.htm")));
 }
 
 void TSRegForm::mFile_Exit_Click() {
+    if (m_commandRunning) {
+        // The command's waits end at once; runCommand ends the program once it has returned.
+        m_host->abandon();
+        return;
+    }
+    endProgram();
+}
+
+void TSRegForm::endProgram() {
     // Ends the program at once: no confirmation, nothing to save.
     QCoreApplication::exit(0);
 }

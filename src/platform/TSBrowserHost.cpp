@@ -1,0 +1,170 @@
+#include "platform/TSBrowserHost.h"
+
+#include "platform/TSWebPage.h"
+
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QPointer>
+#include <QTimer>
+#include <QVariantMap>
+#include <QWebEngineScript>
+#include <QWebEngineView>
+
+#include <memory>
+#include <optional>
+
+namespace {
+
+// Every operation script is a function expression called with JSON string literals. It answers
+// {error: ""} on success (plus text where it reads something) or {error: "what failed"}.
+// Document and element methods are taken from their prototypes: a document's or a form's named
+// elements (<img name="getElementById">, <input name="submit">) would hide the properties of
+// the object itself.
+const char kPrelude[] = "(function (%1) {\n"
+                        "'use strict';\n"
+                        "var D = Document.prototype, E = Element.prototype;\n"
+                        "function get(proto, name, object) {\n"
+                        "  return Object.getOwnPropertyDescriptor(proto, name).get.call(object);\n"
+                        "}\n"
+                        "function form() {\n"
+                        "  var element = D.getElementById.call(document, 'regform');\n"
+                        "  if (!element) throw 'there is no element with id regform';\n"
+                        "  if (!(element instanceof HTMLFormElement)) throw 'the element with id regform "
+                        "is not a form';\n"
+                        "  return element;\n"
+                        "}\n"
+                        "try {\n";
+const char kEpilogue[] = "} catch (e) {\n"
+                         "  return {error: String(e)};\n"
+                         "}\n"
+                         "})(%1)";
+
+QString script(const QString& parameters, const char* body, const QString& arguments) {
+    return QString::fromLatin1(kPrelude).arg(parameters) + QString::fromLatin1(body) +
+           QString::fromLatin1(kEpilogue).arg(arguments);
+}
+
+} // namespace
+
+TSBrowserHost::TSBrowserHost(QWebEngineView* view)
+    : QObject(view), m_view(view), m_page(new TSWebPage(view)) {
+    m_view->setPage(m_page);
+}
+
+void TSBrowserHost::Navigate(const QUrl& url) {
+    m_page->load(url);
+}
+
+void TSBrowserHost::Stop() {
+    m_page->triggerAction(QWebEnginePage::Stop);
+}
+
+TSBrowserHost::WaitEnd TSBrowserHost::WaitUntil(const std::function<bool()>& done) {
+    const QDeadlineTimer deadline(m_waitLimit);
+    for (;;) {
+        if (m_abandoned)
+            return WaitEnd::Abandoned;
+        if (done())
+            return WaitEnd::Done;
+        if (deadline.hasExpired())
+            return WaitEnd::TimedOut;
+        // Sleeps in the event loop until an event arrives; wake(), abandon() or the limit end
+        // this pass, and the conditions are tested again.
+        QEventLoop loop;
+        QTimer limit;
+        limit.setSingleShot(true);
+        connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+        limit.start(std::max<qint64>(deadline.remainingTime(), 0));
+        m_loops.append(&loop);
+        const int exitCode = loop.exec();
+        m_loops.removeOne(&loop);
+        if (exitCode != 0) {
+            // The application is quitting: its event loops end at once from now on, so a wait
+            // could only spin. The command is over.
+            m_abandoned = true;
+        }
+    }
+}
+
+void TSBrowserHost::wake() {
+    for (QEventLoop* loop : std::as_const(m_loops))
+        loop->quit();
+}
+
+void TSBrowserHost::abandon() {
+    m_abandoned = true;
+    wake();
+}
+
+TSBrowserHost::WaitEnd TSBrowserHost::RunScript(const QString& source, QVariant* answer) {
+    // The answer may come after this wait has ended (time limit, abandonment) or never (the
+    // page went away): the callback writes only into state it shares.
+    auto result = std::make_shared<std::optional<QVariant>>();
+    QPointer<TSBrowserHost> self(this);
+    m_page->runJavaScript(source, QWebEngineScript::ApplicationWorld, [result, self](const QVariant& value) {
+        *result = value;
+        if (self)
+            self->wake();
+    });
+    const WaitEnd end = WaitUntil([&result] { return result->has_value(); });
+    if (end == WaitEnd::Done && answer)
+        *answer = **result;
+    return end;
+}
+
+TSBrowserHost::Result TSBrowserHost::runOperation(const QString& source) {
+    Result result;
+    QVariant answer;
+    result.end = RunScript(source, &answer);
+    if (result.end != WaitEnd::Done)
+        return result;
+    const QVariantMap map = answer.toMap();
+    if (!map.contains(QStringLiteral("error"))) {
+        result.error = QStringLiteral("the page gave no answer");
+        return result;
+    }
+    result.error = map.value(QStringLiteral("error")).toString();
+    result.text = map.value(QStringLiteral("text")).toString();
+    return result;
+}
+
+QString TSBrowserHost::SubmitFormScript(const QUrl& action, const TSFormFields& fields) {
+    return script(QStringLiteral("action, fields"),
+                  "  var body = get(D, 'body', document);\n"
+                  "  if (!body) return {error: 'the document has no body'};\n"
+                  "  E.insertAdjacentHTML.call(body, 'beforeend', \"<form id='regform' method='post'>\");\n"
+                  "  var f = form();\n"
+                  "  E.setAttribute.call(f, 'action', action);\n"
+                  "  E.insertAdjacentHTML.call(f, 'beforeend', fields);\n"
+                  "  HTMLFormElement.prototype.submit.call(f);\n"
+                  "  return {error: ''};\n",
+                  TSMarkup::JsStringLiteral(action.toString(QUrl::FullyEncoded)) + QStringLiteral(", ") +
+                      TSMarkup::JsStringLiteral(TSMarkup::HiddenFields(fields)));
+}
+
+QString TSBrowserHost::ReadDocumentMarkupScript() {
+    return script(QString(),
+                  "  var root = get(D, 'documentElement', document);\n"
+                  "  if (!root) return {error: 'the document has no document element'};\n"
+                  "  return {error: '', text: get(E, 'outerHTML', root)};\n",
+                  QString());
+}
+
+QString TSBrowserHost::SubmitDocumentFormScript() {
+    return script(QString(),
+                  "  HTMLFormElement.prototype.submit.call(form());\n"
+                  "  return {error: ''};\n",
+                  QString());
+}
+
+TSBrowserHost::Result TSBrowserHost::SubmitForm(const QUrl& action, const TSFormFields& fields) {
+    return runOperation(SubmitFormScript(action, fields));
+}
+
+TSBrowserHost::Result TSBrowserHost::ReadDocumentMarkup() {
+    return runOperation(ReadDocumentMarkupScript());
+}
+
+TSBrowserHost::Result TSBrowserHost::SubmitDocumentForm() {
+    return runOperation(SubmitDocumentFormScript());
+}
