@@ -2,6 +2,7 @@
 // openssl command), in both directions, and records that must not verify.
 
 #include "OpensslCms.h"
+#include "ZoneGuard.h"
 #include "common/NssFixture.h"
 #include "platform/CertLibrary.h"
 
@@ -103,9 +104,13 @@ private Q_SLOTS:
         QFETCH(QDateTime, when);
         QFETCH(QString, name);
         QFETCH(int, timeType);
+        // Away from UTC, so that a local time written as UTC would show.
+        ZoneGuard tz("XST10");
+        const QDateTime local(when.date(), when.time(), Qt::LocalTime);
+        QCOMPARE(local.offsetFromUtc(), -10 * 3600);
         NssFixture db(QStringLiteral("one"));
         QVERIFY2(db.isValid(), qPrintable(db.error()));
-        const QString text = cleaned(sign(when, name));
+        const QString text = cleaned(sign(local, name));
         QVERIFY(QRegularExpression(QStringLiteral("^[A-Za-z0-9+/]+=*$")).match(text).hasMatch());
         const QByteArray der = QByteArray::fromBase64(text.toLatin1());
 
@@ -137,7 +142,7 @@ private Q_SLOTS:
         QVERIFY(p.signedAttrOids.contains(QStringLiteral("1.2.840.113549.1.9.5")));
         QVERIFY(p.signedAttrOids.contains(QStringLiteral("1.3.6.1.4.1.311.88.2.1")));
         QCOMPARE(p.signingTimeType, timeType);
-        QCOMPARE(p.signingTimeUtc, when.toUTC());
+        QCOMPARE(p.signingTimeUtc, local.toUTC());
         QCOMPARE(p.nameOctets, withNul(utf16le(name)));
         // The chain without its root.
         QCOMPARE(p.certificateSubjects.size(), 2);
@@ -191,6 +196,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, nameOctets);
         QFETCH(QString, name);
         QFETCH(bool, byKeyId);
+        ZoneGuard tz("XET-13");
         NssFixture db(kind);
         QVERIFY2(db.isValid(), qPrintable(db.error()));
         opensslcms::Options o;
