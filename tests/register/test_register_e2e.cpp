@@ -381,9 +381,6 @@ private Q_SLOTS:
                        "not be updated. ") +
                    kServerTail;
         QTest::newRow("other code") << "error:out-of-paper" << kServerLead + kServerTail;
-        QTest::newRow("capitals") << "ERROR:DBERROR-OPEN" << db;
-        QTest::newRow("blank after the colon") << "Error: dberror-open" << kServerLead + kServerTail;
-        QTest::newRow("two codes") << "error:dberror-rs-users error:dberror-open" << db;
     }
     void replyCodes() {
         QFETCH(QString, reply);
