@@ -10,7 +10,6 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QMainWindow>
-#include <QPointer>
 #include <algorithm>
 #include <atomic>
 
@@ -25,7 +24,6 @@ namespace {
 
 std::atomic<bool> g_promptForCertificate{false};
 
-const QString kSettings = QStringLiteral("Settings");
 const QString kCertificate = QStringLiteral("Certificate");
 const QString kStore = QStringLiteral("Store");
 const QString kAttribute = QStringLiteral("Attribute");
@@ -232,7 +230,8 @@ void unlockTokens(CERTCertificate* cert) {
 // ---- Settings
 
 void Settings::EnsureAvailable() {
-    nss::ensureInitialised(kSettings);
+    // Opening the user's database initialises NSS, without a database where there is none.
+    nss::openUserDatabase(QStringLiteral("Settings"));
 }
 
 bool Settings::EnablePromptForCertificateUI() const {

@@ -3,13 +3,11 @@
 #include "platform/CertLibrary.h"
 #include "platform/NssSupport.h"
 
+#include <cstring>
 #include <memory>
 
 #include <cms.h>
-#include <hasht.h>
 #include <secasn1.h>
-#include <secerr.h>
-#include <sechash.h>
 #include <secoid.h>
 
 #include <openssl/cms.h>
@@ -66,7 +64,7 @@ void addDocumentName(NSSCMSSignerInfo* si, const QString& name, const QString& s
     auto** grown = PORT_ArenaZNewArray(pool, NSSCMSAttribute*, count + 2);
     if (!value || !attr || !type || !values || !grown)
         throw nss::error(source, QStringLiteral("The document name cannot be added to the signature"),
-                         CertLibError::InvalidArgument);
+                         CertLibError::SigningFailed);
     memcpy(type, kDocumentNameOid, sizeof(kDocumentNameOid));
     attr->type.type = siDEROID;
     attr->type.data = type;

@@ -87,11 +87,6 @@ QString databaseFolder() {
     return QDir::cleanPath(home + QStringLiteral("/.pki/nssdb"));
 }
 
-void ensureInitialised(const QString& source) {
-    std::lock_guard<std::mutex> guard(g_lock);
-    initialiseWithoutDatabase(source);
-}
-
 SlotPtr openUserDatabase(const QString& source) {
     std::lock_guard<std::mutex> guard(g_lock);
     const QString folder = databaseFolder();

@@ -7,7 +7,6 @@
 #include "crypto/TSError.h"
 
 #include <QByteArray>
-#include <QList>
 #include <QString>
 #include <memory>
 #include <vector>
@@ -44,12 +43,9 @@ TSError error(const QString& source, const QString& context, qint32 fallbackNumb
 // The user's database folder: $HOME/.pki/nssdb ("/" standing in for an unset HOME).
 QString databaseFolder();
 
-// Makes sure NSS is initialised, without a database when none can be opened. Throws a TSError
-// when NSS cannot be initialised at all.
-void ensureInitialised(const QString& source);
-
-// Opens the user's database read-only (once per folder and process; never shut down) and
-// returns its slot, or null when the database is missing or unusable. Initialises NSS.
+// Opens the user's database read-only (once per folder and process; never closed) and returns
+// its slot, or null when the database is missing or unusable. Initialises NSS, without a
+// database when none can be opened; throws a TSError when NSS cannot be initialised at all.
 SlotPtr openUserDatabase(const QString& source);
 
 // The personal certificates: those in the user's database, or on an external token, that have

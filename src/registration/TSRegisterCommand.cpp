@@ -20,20 +20,28 @@ TSRegisterCommand::TSRegisterCommand(TSShell& shell) : m_shell(shell), m_store(s
 TSRegisterCommand::~TSRegisterCommand() = default;
 
 void TSRegisterCommand::Run() {
-    // New registration data is made only when the document is read; a failed or abandoned
-    // step ends the command, and m_setAside's end puts a set-aside pair back.
-    const bool completed =
-        EnableCertificatePrompt() && EnsureStoreFolder() && ChooseDocument() && OpenDocument() &&
-        DealWithExistingRecord() && ReadDocument() && ChooseSignMethod() && Fingerprint() &&
-        (!m_bCertificateChosen || SignWithCertificate()) && Submit() && TakeSiteSignature();
-    if (completed)
-        WritePair();
+    // Each step ends in its own check point and answers whether the command goes on. A step
+    // that ends the command has told the user why (unless the command was abandoned); a pair
+    // set aside goes back when m_setAside ends, unless the new pair has replaced it.
+    using Step = bool (TSRegisterCommand::*)();
+    static constexpr Step kSteps[] = {
+        &TSRegisterCommand::EnableCertificatePrompt, &TSRegisterCommand::EnsureStoreFolder,
+        &TSRegisterCommand::ChooseDocument,          &TSRegisterCommand::OpenDocument,
+        &TSRegisterCommand::DealWithExistingRecord,  &TSRegisterCommand::ReadDocument,
+        &TSRegisterCommand::ChooseSignMethod,        &TSRegisterCommand::Fingerprint,
+        &TSRegisterCommand::SignWithCertificate,     &TSRegisterCommand::Submit,
+        &TSRegisterCommand::TakeSiteSignature,       &TSRegisterCommand::WritePair,
+    };
+    for (const Step step : kSteps) {
+        if (!(this->*step)())
+            break;
+    }
     m_document.Close();
     if (m_bProgressShown && !abandoned())
         m_shell.HideProgress();
 }
 
-// Step 1: the certificate library may ask the user to choose a certificate when it signs.
+// The certificate library may ask the user to choose a certificate when it signs.
 bool TSRegisterCommand::EnableCertificatePrompt() {
     try {
         Settings::EnsureAvailable();
@@ -45,7 +53,7 @@ bool TSRegisterCommand::EnableCertificatePrompt() {
     return true;
 }
 
-// Step 2: the store folder beside the program.
+// The store folder beside the program.
 bool TSRegisterCommand::EnsureStoreFolder() {
     if (m_store.EnsureFolder())
         return true;
@@ -53,7 +61,7 @@ bool TSRegisterCommand::EnsureStoreFolder() {
     return false;
 }
 
-// Step 3: the document, chosen in the open-file dialog; a second try starts at the root folder
+// The document, chosen in the open-file dialog; a second try starts at the root folder
 // when the first cannot be shown.
 bool TSRegisterCommand::ChooseDocument() {
     CD1& dialog = m_shell.cd1();
@@ -82,7 +90,7 @@ bool TSRegisterCommand::ChooseDocument() {
     return true;
 }
 
-// Step 4: the document, open for reading until it has been read.
+// The document, open for reading until it has been read.
 bool TSRegisterCommand::OpenDocument() {
     if (m_document.Open(m_sDocumentPath))
         return true;
@@ -90,7 +98,7 @@ bool TSRegisterCommand::OpenDocument() {
     return false;
 }
 
-// Step 5: a record of the same name. No (also Esc or closing the question) keeps it and ends the
+// A record of the same name. No (also Esc or closing the question) keeps it and ends the
 // command; Yes sets the record and copy aside until the new pair has been written.
 bool TSRegisterCommand::DealWithExistingRecord() {
     if (!m_store.RecordExists(m_sDocumentName))
@@ -114,7 +122,7 @@ bool TSRegisterCommand::DealWithExistingRecord() {
     return true;
 }
 
-// Step 6: the whole document, read in one piece under the progress window.
+// The whole document, read in one piece under the progress window.
 bool TSRegisterCommand::ReadDocument() {
     m_lDocumentLength = m_document.Length();
     m_shell.SetProgressCaption(ProgressCaption());
@@ -142,7 +150,7 @@ bool TSRegisterCommand::ReadDocument() {
     return true;
 }
 
-// Step 7: how the registration is signed.
+// How the registration is signed.
 bool TSRegisterCommand::ChooseSignMethod() {
     TSSignMethod& dialog = SignMethodDialog();
     dialog.exec();
@@ -159,7 +167,7 @@ bool TSRegisterCommand::ChooseSignMethod() {
     return true;
 }
 
-// Step 8: the document's fingerprint.
+// The document's fingerprint.
 bool TSRegisterCommand::Fingerprint() {
     try {
         m_sFingerprint = TSCrypt().HashBinary(m_bDocument, TSCrypt::HashReturnHex).toString();
@@ -170,9 +178,11 @@ bool TSRegisterCommand::Fingerprint() {
     return true;
 }
 
-// Step 9 (certificate method): the fingerprint signed with a personal certificate, with the
+// Certificate method only: the fingerprint signed with a personal certificate, with the
 // signing time and the document name as its authenticated attributes, in that order.
 bool TSRegisterCommand::SignWithCertificate() {
+    if (!m_bCertificateChosen)
+        return true;
     Store store;
     try {
         store.Open(Store::CurrentUserStore, QStringLiteral("MY"), Store::OpenReadOnly);
@@ -212,7 +222,7 @@ bool TSRegisterCommand::SignWithCertificate() {
     return !abandoned();
 }
 
-// Steps 10 to 13: the registration posted from the site's first page, and the reply read.
+// The registration posted from the site's first page, and the reply read.
 bool TSRegisterCommand::Submit() {
     m_shell.SetProgressText(FilingText(m_lDocumentLength));
     m_sRegistrationData = CleanRegistrationData(m_sRegistrationData);
@@ -261,7 +271,7 @@ bool TSRegisterCommand::Submit() {
     return true;
 }
 
-// Step 14 (user name and password): the site's own signature becomes the registration data, and
+// User name and password only: the site's own signature becomes the registration data, and
 // the reply's form is submitted without waiting for where it leads.
 bool TSRegisterCommand::TakeSiteSignature() {
     if (m_bCertificateChosen)
@@ -276,14 +286,15 @@ bool TSRegisterCommand::TakeSiteSignature() {
     return !abandoned();
 }
 
-// Step 15: the record and the copy, each read-only; the site's registration stands whatever
+// The record and the copy, each read-only; the site's registration stands whatever
 // happens here, and each file that cannot be written is reported once.
-void TSRegisterCommand::WritePair() {
+bool TSRegisterCommand::WritePair() {
     const TSStoreWriteResult written = m_store.WritePair(m_sDocumentName, m_sRegistrationData, m_bDocument,
                                                          m_setAside ? &*m_setAside : nullptr);
     m_bDocument = QByteArray();
     for (int i = 0; i < written.failures(); ++i)
         Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), LocalCopyFailed());
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -32,7 +32,9 @@ public:
     void Run();
 
 private:
-    // The steps, in order; each answers whether the command goes on.
+    // The steps, in order; each answers whether the command goes on. SignWithCertificate does
+    // nothing for the user-name-and-password method, TakeSiteSignature nothing for the
+    // certificate method.
     bool EnableCertificatePrompt();
     bool EnsureStoreFolder();
     bool ChooseDocument();
@@ -44,7 +46,7 @@ private:
     bool SignWithCertificate();
     bool Submit();
     bool TakeSiteSignature();
-    void WritePair();
+    bool WritePair();
 
     // Shows a message box with an OK button (none once the command is abandoned).
     void Message(QMessageBox::Icon icon, const QString& sTitle, const QString& sText);

@@ -1,7 +1,8 @@
 // The certificate library next to Qt WebEngine in the same process: the browser initialises NSS
 // itself, trusts a site through the user's database, and installs its own NSS password
 // callback at its first HTTPS load. Built twice: with TESSARO_BROWSER_FIRST the browser loads
-// an HTTPS page before the library opens the store, otherwise after.
+// an HTTPS page before the library opens the store, from a password-protected database that
+// both then share; otherwise after, from a database without a password.
 
 #include "DialogDriver.h"
 #include "common/NssFixture.h"
@@ -133,7 +134,11 @@ private:
 
 private Q_SLOTS:
     void initTestCase() {
+#ifdef TESSARO_BROWSER_FIRST
+        m_db = std::make_unique<NssFixture>(QStringLiteral("password"));
+#else
         m_db = std::make_unique<NssFixture>(QStringLiteral("one"));
+#endif
         QVERIFY2(m_db->isValid(), qPrintable(m_db->error()));
         startServer();
 #ifdef TESSARO_BROWSER_FIRST
@@ -152,8 +157,17 @@ private Q_SLOTS:
 
     void storeAndSignBesideBrowser() {
         QCOMPARE(storeCount(), 1);
+        DialogDriver driver;
+        if (m_db->kind() == QLatin1String("password"))
+            driver.then(QStringLiteral("TSTokenPassword"), [](QWidget* dialog) {
+                auto* box = dialog->findChild<QLineEdit*>(QStringLiteral("txtPassword"));
+                QTest::keyClicks(box, NssFixture::password());
+                QTest::keyClick(box, Qt::Key_Return);
+            });
         const QString error = signAndCheck(QStringLiteral("report.doc"));
         QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(driver.unexpected(), 0);
+        QCOMPARE(driver.done(), m_db->kind() == QLatin1String("password") ? 1 : 0);
     }
 
     // The browser's password callback is installed by now; the library asks through its own

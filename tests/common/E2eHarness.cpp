@@ -6,7 +6,9 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
-#include <QLineEdit>
+#include <QFileInfo>
+#include <QFileSystemModel>
+#include <QListView>
 #include <QPushButton>
 #include <QTest>
 
@@ -330,11 +332,27 @@ E2eModals& E2eModals::chooseFile(const QString& path, Answer check) {
                         w->close();
                         return;
                     }
-                    dialog->selectFile(path);
-                    // selectFile leaves the name box alone while it has the focus, as it has once the
-                    // dialog is up: type the path there, as a user would.
-                    if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
-                        name->setText(path);
+                    // As a user does: go to the folder, click the file in its list, press Open.
+                    // (A typed name would not do for every name: the dialog takes a typed '"'
+                    // for the quoting of several names.)
+                    const QFileInfo file(path);
+                    dialog->setDirectory(file.absolutePath());
+                    auto* model = dialog->findChild<QFileSystemModel*>();
+                    auto* list = dialog->findChild<QListView*>(QStringLiteral("listView"));
+                    QModelIndex index;
+                    if (model && list) {
+                        E2e::waitFor([&] {
+                            index = model->index(file.absoluteFilePath());
+                            return index.isValid();
+                        });
+                    }
+                    if (index.isValid()) {
+                        list->setCurrentIndex(index);
+                        list->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect |
+                                                                  QItemSelectionModel::Rows);
+                    } else {
+                        dialog->selectFile(path);
+                    }
                     static_cast<QDialog*>(dialog)->accept(); // protected in QFileDialog
                     if (dialog->isVisible()) {
                         expectThat(false, QStringLiteral("the open-file dialog refused ") + path);
