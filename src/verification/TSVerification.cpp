@@ -199,9 +199,8 @@ LocalCheck CheckCertificateRecord(const QString& sRecordText, const QString& sFi
             check.fileName = attributes.Item(2).Value();
     } catch (const TSError&) {
     }
-    check.content = signedData.Content();
-    check.outcome =
-        check.content == sFingerprint ? LocalCheck::Outcome::Verified : LocalCheck::Outcome::ContentDiffers;
+    check.outcome = signedData.Content() == sFingerprint ? LocalCheck::Outcome::Verified
+                                                         : LocalCheck::Outcome::ContentDiffers;
     return check;
 }
 

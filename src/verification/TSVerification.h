@@ -76,8 +76,6 @@ struct LocalCheck {
     // signing time and the document name as signed); invalid where the signer has fewer.
     QVariant timeStamp;
     QVariant fileName;
-    // The signed content as text.
-    QString content;
 };
 
 // Verifies the record text as a Base64 signed message with its content inside (the signature
