@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
@@ -47,7 +48,24 @@ private:
             const Handler handler = m_handlers.front();
             m_handlers.erase(m_handlers.begin());
             markDealtWith(w);
-            handler.run(w);
+            // Run from the event loop rather than from this timer, which cannot fire again
+            // before its slot returns: the handler may open further modal windows to answer.
+            QMetaObject::invokeMethod(
+                this,
+                [handler, guard = QPointer<QWidget>(w)] {
+                    if (!guard)
+                        return;
+                    handler.run(guard);
+                    // A failed check inside the handler left the window open: close it, so
+                    // that the test ends instead of waiting for it.
+                    if (QTest::currentTestFailed() && guard && guard->isVisible()) {
+                        if (auto* dialog = qobject_cast<QDialog*>(guard.data()))
+                            dialog->reject();
+                        else
+                            guard->close();
+                    }
+                },
+                Qt::QueuedConnection);
             return;
         }
         if (auto* box = qobject_cast<QMessageBox*>(w)) {
