@@ -143,15 +143,6 @@ private Q_SLOTS:
         QCOMPARE(seen, QStringList({"btnOK", "btnCancel", "optCertificate"}));
     }
 
-    void choosingUserPasswordEnablesBoxes() {
-        QVERIFY(showDialog());
-        QTest::mouseClick(optUserPassword(), Qt::LeftButton);
-        QVERIFY(!m_dialog->m_bCertificateChosen);
-        for (const char* name : {"lblUser", "lblPassword", "txtUser", "txtPassword"})
-            QVERIFY2(control<QWidget>(name)->isEnabled(), name);
-        QTRY_COMPARE(QApplication::focusWidget(), txtUser());
-    }
-
     void acceptedUserPassword_data() {
         QTest::addColumn<QString>("user");
         QTest::addColumn<QString>("password");
