@@ -1,6 +1,7 @@
 #include "app/TSRegForm.h"
 
 #include "app/TSProgressForm.h"
+#include "platform/CD1.h"
 #include "platform/TSBrowserHost.h"
 #include "platform/TSWebPage.h"
 #include "registration/TSRegisterCommand.h"
@@ -12,15 +13,6 @@
 #include <QMenuBar>
 #include <QResizeEvent>
 #include <QWebEngineView>
-
-// The open-file dialog component lives in the platform library; the window owns one for the
-// whole run once that component is part of the build.
-#if __has_include("platform/CD1.h")
-#include "platform/CD1.h"
-#define TESSARO_HAS_CD1 1
-#else
-#define TESSARO_HAS_CD1 0
-#endif
 
 namespace {
 // Initial client area 675 x 458.
@@ -36,9 +28,7 @@ TSRegForm::TSRegForm(QWidget* parent)
     setObjectName(QStringLiteral("TSRegForm"));
     m_client->setObjectName(QStringLiteral("client"));
     m_webBrowser1->setObjectName(QStringLiteral("WebBrowser1"));
-#if TESSARO_HAS_CD1
-    m_cd1 = new CD1(this);
-#endif
+    m_cd1 = std::make_unique<CD1>(this);
     TSWebPage* page = m_host->page();
     connect(page, &TSWebPage::BeforeNavigate2, this, &TSRegForm::BeforeNavigate2);
     connect(page, &TSWebPage::DocumentComplete, this, &TSRegForm::DocumentComplete);
@@ -53,11 +43,7 @@ TSRegForm::TSRegForm(QWidget* parent)
     Form_Load();
 }
 
-TSRegForm::~TSRegForm() {
-#if TESSARO_HAS_CD1
-    delete m_cd1;
-#endif
-}
+TSRegForm::~TSRegForm() = default;
 
 void TSRegForm::buildMenus() {
     auto addMenu = [this](const char* name, const QString& caption) {
@@ -268,7 +254,6 @@ bool TSRegForm::abandoned() const {
 }
 
 CD1& TSRegForm::cd1() {
-    Q_ASSERT(m_cd1);
     return *m_cd1;
 }
 

@@ -3,10 +3,13 @@
 #include "platform/TSShell.h"
 
 #include <QMainWindow>
+
 #include <QVariant>
+#include <memory>
 
 #include <chrono>
 #include <functional>
+#include <memory>
 
 class QAction;
 class QMenu;
@@ -120,7 +123,7 @@ private:
     TSBrowserHost* m_host;
     TSProgressForm* m_progress = nullptr;
     // The open-file dialog component, owned for the whole run.
-    CD1* m_cd1 = nullptr;
+    std::unique_ptr<CD1> m_cd1;
 
     bool m_bPageLoaded = false;
     QVariant m_vNavigateStatus;
