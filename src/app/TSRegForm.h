@@ -3,9 +3,7 @@
 #include "platform/TSShell.h"
 
 #include <QMainWindow>
-
 #include <QVariant>
-#include <memory>
 
 #include <chrono>
 #include <functional>
