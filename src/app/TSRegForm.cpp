@@ -153,6 +153,13 @@ void TSRegForm::setWaitLimit(std::chrono::milliseconds limit) {
     m_host->setWaitLimit(limit);
 }
 
+TSWaitEnd TSRegForm::timeOut() {
+    // No page completed in time: stop the load and record the time-out as a failed navigation.
+    m_host->Stop();
+    m_vNavigateStatus = QVariant(kTimedOutStatus);
+    return TSWaitEnd::TimedOut;
+}
+
 TSWaitEnd TSRegForm::waitForPage(quint64 navigationsBefore) {
     const TSBrowserHost::WaitEnd end = m_host->WaitUntil(
         [this, navigationsBefore] { return m_bPageLoaded && m_navigations != navigationsBefore; });
@@ -160,9 +167,7 @@ TSWaitEnd TSRegForm::waitForPage(quint64 navigationsBefore) {
     case TSBrowserHost::WaitEnd::Abandoned:
         return TSWaitEnd::Abandoned;
     case TSBrowserHost::WaitEnd::TimedOut:
-        m_host->Stop();
-        m_vNavigateStatus = QVariant(kTimedOutStatus);
-        return TSWaitEnd::TimedOut;
+        return timeOut();
     case TSBrowserHost::WaitEnd::Done:
         break;
     }
@@ -207,9 +212,7 @@ TSWaitEnd TSRegForm::PostFormAndWait(const QUrl& action, const TSFormFields& fie
     case TSBrowserHost::WaitEnd::Abandoned:
         return TSWaitEnd::Abandoned;
     case TSBrowserHost::WaitEnd::TimedOut:
-        m_host->Stop();
-        m_vNavigateStatus = QVariant(kTimedOutStatus);
-        return TSWaitEnd::TimedOut;
+        return timeOut();
     case TSBrowserHost::WaitEnd::Done:
         break;
     }

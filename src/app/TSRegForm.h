@@ -113,6 +113,7 @@ private:
     void runCommand(const Command& command);
     // Waits until a navigation started after `navigationsBefore` BeforeNavigate2 notifications
     // has completed, and tells how the wait ended.
+    TSWaitEnd timeOut();
     TSWaitEnd waitForPage(quint64 navigationsBefore);
     void endProgram();
 
