@@ -2,6 +2,7 @@
 
 #include "app/FindExtension.h"
 #include "app/TSProgressForm.h"
+#include "platform/CD1.h"
 #include "platform/TSBrowserHost.h"
 #include "platform/TSWebPage.h"
 #include "registration/TSRegisterCommand.h"
@@ -14,15 +15,6 @@
 #include <QMenuBar>
 #include <QResizeEvent>
 #include <QWebEngineView>
-
-// The open-file dialog component lives in the platform library; the window owns one for the
-// whole run once that component is part of the build.
-#if __has_include("platform/CD1.h")
-#include "platform/CD1.h"
-#define TESSARO_HAS_CD1 1
-#else
-#define TESSARO_HAS_CD1 0
-#endif
 
 namespace {
 // Initial client area 675 x 458.
@@ -38,9 +30,7 @@ TSRegForm::TSRegForm(QWidget* parent)
     setObjectName(QStringLiteral("TSRegForm"));
     m_client->setObjectName(QStringLiteral("client"));
     m_webBrowser1->setObjectName(QStringLiteral("WebBrowser1"));
-#if TESSARO_HAS_CD1
-    m_cd1 = new CD1(this);
-#endif
+    m_cd1 = std::make_unique<CD1>(this);
     TSWebPage* page = m_host->page();
     connect(page, &TSWebPage::BeforeNavigate2, this, &TSRegForm::BeforeNavigate2);
     connect(page, &TSWebPage::DocumentComplete, this, &TSRegForm::DocumentComplete);
@@ -55,11 +45,7 @@ TSRegForm::TSRegForm(QWidget* parent)
     Form_Load();
 }
 
-TSRegForm::~TSRegForm() {
-#if TESSARO_HAS_CD1
-    delete m_cd1;
-#endif
-}
+TSRegForm::~TSRegForm() = default;
 
 void TSRegForm::buildMenus() {
     auto addMenu = [this](const char* name, const QString& caption) {
@@ -169,6 +155,13 @@ void TSRegForm::setWaitLimit(std::chrono::milliseconds limit) {
     m_host->setWaitLimit(limit);
 }
 
+TSWaitEnd TSRegForm::timeOut() {
+    // No page completed in time: stop the load and record the time-out as a failed navigation.
+    m_host->Stop();
+    m_vNavigateStatus = QVariant(kTimedOutStatus);
+    return TSWaitEnd::TimedOut;
+}
+
 TSWaitEnd TSRegForm::waitForPage(quint64 navigationsBefore) {
     const TSBrowserHost::WaitEnd end = m_host->WaitUntil(
         [this, navigationsBefore] { return m_bPageLoaded && m_navigations != navigationsBefore; });
@@ -176,9 +169,7 @@ TSWaitEnd TSRegForm::waitForPage(quint64 navigationsBefore) {
     case TSBrowserHost::WaitEnd::Abandoned:
         return TSWaitEnd::Abandoned;
     case TSBrowserHost::WaitEnd::TimedOut:
-        m_host->Stop();
-        m_vNavigateStatus = QVariant(kTimedOutStatus);
-        return TSWaitEnd::TimedOut;
+        return timeOut();
     case TSBrowserHost::WaitEnd::Done:
         break;
     }
@@ -223,9 +214,7 @@ TSWaitEnd TSRegForm::PostFormAndWait(const QUrl& action, const TSFormFields& fie
     case TSBrowserHost::WaitEnd::Abandoned:
         return TSWaitEnd::Abandoned;
     case TSBrowserHost::WaitEnd::TimedOut:
-        m_host->Stop();
-        m_vNavigateStatus = QVariant(kTimedOutStatus);
-        return TSWaitEnd::TimedOut;
+        return timeOut();
     case TSBrowserHost::WaitEnd::Done:
         break;
     }
@@ -270,7 +259,6 @@ bool TSRegForm::abandoned() const {
 }
 
 CD1& TSRegForm::cd1() {
-    Q_ASSERT(m_cd1);
     return *m_cd1;
 }
 

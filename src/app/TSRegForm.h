@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 
 class QAction;
 class QMenu;
@@ -112,6 +113,7 @@ private:
     void runCommand(const Command& command);
     // Waits until a navigation started after `navigationsBefore` BeforeNavigate2 notifications
     // has completed, and tells how the wait ended.
+    TSWaitEnd timeOut();
     TSWaitEnd waitForPage(quint64 navigationsBefore);
     void endProgram();
 
@@ -120,7 +122,7 @@ private:
     TSBrowserHost* m_host;
     TSProgressForm* m_progress = nullptr;
     // The open-file dialog component, owned for the whole run.
-    CD1* m_cd1 = nullptr;
+    std::unique_ptr<CD1> m_cd1;
 
     bool m_bPageLoaded = false;
     QVariant m_vNavigateStatus;

@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QRadioButton>
 
 #include <algorithm>
 
@@ -14,7 +15,12 @@ constexpr int kTwipsPerPixel = 15;
 } // namespace
 
 void placeTwips(QWidget* control, int left, int top, int width, int height) {
-    const int w = width / kTwipsPerPixel;
+    int w = width / kTwipsPerPixel;
+    // A caption that does not wrap gets at least the width its text needs, so that no label or
+    // option is cut short in fonts wider than the layout was drawn for.
+    auto* label = qobject_cast<QLabel*>(control);
+    if ((label && !label->wordWrap()) || qobject_cast<QRadioButton*>(control))
+        w = std::max(w, control->sizeHint().width());
     int needed = control->sizeHint().height();
     if (control->hasHeightForWidth())
         needed = std::max(needed, control->heightForWidth(w));

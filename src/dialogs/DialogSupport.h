@@ -11,7 +11,8 @@ namespace TSDialogSupport {
 
 // Places a control from a layout given in twips (15 twips to a pixel). Left, top and width
 // convert directly; the height is at least what the control needs to show its text in the
-// current font (a word-wrapped label gets the height its text needs at that width).
+// current font (a word-wrapped label gets the height its text needs at that width), and a
+// label or option that does not wrap is at least as wide as its text.
 void placeTwips(QWidget* control, int left, int top, int width, int height);
 
 // The desktop's default font at the given point size.

@@ -9,6 +9,13 @@
 
 using namespace TSDialogSupport;
 
+namespace {
+void makeTabStop(QRadioButton* selected, QRadioButton* other) {
+    selected->setFocusPolicy(Qt::FocusPolicy(selected->focusPolicy() | Qt::TabFocus));
+    other->setFocusPolicy(Qt::FocusPolicy(other->focusPolicy() & ~Qt::TabFocus));
+}
+} // namespace
+
 TSSignMethod::TSSignMethod(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                           Qt::MSWindowsFixedSizeDialogHint) {
@@ -68,14 +75,19 @@ TSSignMethod::TSSignMethod(QWidget* parent)
     setTabOrder(m_txtPassword, m_btnOK);
     setTabOrder(m_btnOK, m_btnCancel);
 
-    // Selecting an option by mouse, keyboard or code runs its handler.
+    // Selecting an option by mouse, keyboard or code runs its handler. The group is one tab
+    // stop, and Tab reaches it on the selected option.
     connect(m_optCertificate, &QRadioButton::toggled, this, [this](bool on) {
-        if (on)
-            optCertificate_Click();
+        if (!on)
+            return;
+        makeTabStop(m_optCertificate, m_optUserPassword);
+        optCertificate_Click();
     });
     connect(m_optUserPassword, &QRadioButton::toggled, this, [this](bool on) {
-        if (on)
-            optUserPassword_Click();
+        if (!on)
+            return;
+        makeTabStop(m_optUserPassword, m_optCertificate);
+        optUserPassword_Click();
     });
     connect(m_btnOK, &QPushButton::clicked, this, &TSSignMethod::btnOK_Click);
     connect(m_btnCancel, &QPushButton::clicked, this, &TSSignMethod::btnCancel_Click);
