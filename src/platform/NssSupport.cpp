@@ -37,7 +37,7 @@ QString nssText(int code) {
     return out;
 }
 
-// A module spec value in single quotes, with NSS's escaping of quotes and backslashes.
+// A module parameter value in single quotes, with NSS's escaping of quotes and backslashes.
 QByteArray quoted(const QByteArray& value) {
     char* q = NSSUTIL_Quote(value.constData(), '\'');
     if (!q)
@@ -108,8 +108,8 @@ SlotPtr openUserDatabase(const QString& source) {
     if (!slot) {
         // NSS runs already (the browser, or a database of another HOME): add the database as a
         // further slot. NSS hands back the slot of a database already open under the same name.
-        const QByteArray spec = "configdir=" + quoted(config) + " flags=readOnly";
-        slot = SECMOD_OpenUserDB(spec.constData());
+        const QByteArray parameters = "configdir=" + quoted(config) + " flags=readOnly";
+        slot = SECMOD_OpenUserDB(parameters.constData());
     }
     if (!slot)
         return nullptr;
