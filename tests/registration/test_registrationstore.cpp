@@ -92,8 +92,6 @@ private:
             QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0644), 0);
         else if (kind == "link")
             QVERIFY(writeFile(target, "") && QFile::link(target, path));
-        else if (kind == "link-to-folder")
-            QVERIFY(QFile::link(m_folder, path));
         else if (kind == "dangling")
             QVERIFY(QFile::link(m_dir->path() + "/missing", path));
     }
@@ -116,63 +114,47 @@ private Q_SLOTS:
         QCOMPARE(m_store->CopyPathForRecord("abc", ""), m_folder + "ab"); // no extension: one less
     }
 
-    void ensureFolder_data() {
-        QTest::addColumn<QString>("inTheWay"); // what sits at the store's path beforehand
-        QTest::addColumn<bool>("expected");
-        QTest::newRow("nothing") << "" << true;
-        QTest::newRow("a link to a folder") << "link-to-folder" << true;
-        QTest::newRow("a file") << "file" << false;
-        QTest::newRow("a dangling link") << "dangling" << false;
-    }
+    // The store folder is made where nothing is in the way. Where something else is, nothing can
+    // be written and what is in the way stays.
     void ensureFolder() {
-        QFETCH(QString, inTheWay);
-        QFETCH(bool, expected);
-        const QString path = m_dir->path() + "/program/Registered";
-        QVERIFY(QDir().mkpath(m_dir->path() + "/program"));
-        make(inTheWay, path);
-        TSRegistrationStore store(m_dir->path() + "/program");
-        QCOMPARE(store.EnsureFolder(), expected);
-        QCOMPARE(store.EnsureFolder(), expected); // the second time finds what the first left
-        QCOMPARE(QFileInfo(path).isDir(), expected);
-        // Without a store folder nothing can be written, and what is in the way stays.
-        if (!expected)
-            QCOMPARE(store.WritePair("a.doc", "MIIB", "bytes").failures(), 2);
-        if (inTheWay == "file")
-            QCOMPARE(contents(path), QByteArray("MIIB"));
+        for (const QString inTheWay : {"", "file", "dangling"}) {
+            QTemporaryDir program;
+            make(inTheWay, program.path() + "/Registered");
+            TSRegistrationStore store(program.path());
+            const bool expected = inTheWay.isEmpty();
+            QCOMPARE(store.EnsureFolder(), expected);
+            QCOMPARE(store.EnsureFolder(), expected); // the second time finds what the first left
+            QCOMPARE(QFileInfo(store.folder()).isDir(), expected);
+            QCOMPARE(store.WritePair("a.doc", "MIIB", "bytes").ok(), expected);
+            QVERIFY(inTheWay != "file" || contents(program.path() + "/Registered") == "MIIB");
+        }
     }
 
-    // A record is there only when it opens as a regular file; reading it never blocks.
-    void recordExists_data() {
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<bool>("expected");
-        for (const auto& [kind, expected] : {std::pair{"file", true},
-                                             {"link", true},
-                                             {"missing", false},
-                                             {"folder", false},
-                                             {"pipe", false},
-                                             {"dangling", false}})
-            QTest::newRow(kind) << kind << expected;
-    }
-    void recordExists() {
-        QFETCH(QString, kind);
-        QFETCH(bool, expected);
-        make(kind, m_store->RecordPath("report.doc"));
-        QCOMPARE(m_store->RecordExists("report.doc"), expected);
-        QCOMPARE(TSRegistrationStore::ReadRecord(m_store->RecordPath("report.doc")).has_value(), expected);
-    }
-
+    // A record is there only when it opens as a regular file (reading never blocks), and reads
+    // whole, byte for byte.
     void readRecord_data() {
+        QTest::addColumn<QString>("kind");
         QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("empty") << QByteArray("");
-        QTest::newRow("blanks and line breaks kept") << QByteArray("  V.01_a\r\nb\n ");
-        QTest::newRow("non-ascii") << QString("V.01_Résumé – 履歴書").toUtf8();
-        QTest::newRow("larger than any buffer") << QByteArray("0123456789abcdef-").repeated(200000);
+        QTest::newRow("empty") << "file" << QByteArray("");
+        QTest::newRow("blanks and line breaks kept") << "file" << QByteArray("  V.01_a\r\nb\n ");
+        QTest::newRow("non-ascii") << "file" << QString("V.01_Résumé – 履歴書").toUtf8();
+        QTest::newRow("larger than any buffer") << "file" << QByteArray("0123456789abcdef-").repeated(200000);
+        for (const char* kind : {"link", "missing", "folder", "pipe", "dangling"})
+            QTest::newRow(kind) << kind << QByteArray();
     }
     void readRecord() {
+        QFETCH(QString, kind);
         QFETCH(QByteArray, bytes);
-        QVERIFY(writeFile(m_folder + "doc", bytes, 0444));
-        QCOMPARE(TSRegistrationStore::ReadRecord(m_folder + "doc"), std::optional(QString::fromUtf8(bytes)));
-        QCOMPARE(TSRegistrationStore::ReadWholeFile(m_folder + "doc"), std::optional(bytes));
+        const QString path = m_store->RecordPath("doc");
+        const bool exists = kind == "file" || kind == "link";
+        if (kind == "file")
+            QVERIFY(writeFile(path, bytes, 0444));
+        else
+            make(kind, path);
+        QCOMPARE(m_store->RecordExists("doc"), exists);
+        QCOMPARE(TSRegistrationStore::ReadRecord(path),
+                 exists ? std::optional(QString::fromUtf8(bytes)) : std::nullopt);
+        QCOMPARE(TSRegistrationStore::ReadWholeFile(path), exists ? std::optional(bytes) : std::nullopt);
     }
 
     // A registered pair is exactly the record and the copy, both read-only, and the record is
