@@ -12,9 +12,7 @@
 inline std::variant<QByteArray, TSError> referenceBase64Decode(QString text) {
     const TSError badOrEmpty(-2147221490, QStringLiteral("TSCrypt"),
                              QStringLiteral("Bad or empty Base64 String"));
-    text.replace(QStringLiteral("\r\n"), QString());
-    text.remove(QLatin1Char('\t'));
-    text.remove(QLatin1Char(' '));
+    text.replace(QStringLiteral("\r\n"), QString()).remove(QLatin1Char('\t')).remove(QLatin1Char(' '));
     if (text.isEmpty() || text.size() % 4 != 0)
         return badOrEmpty;
 
@@ -24,17 +22,12 @@ inline std::variant<QByteArray, TSError> referenceBase64Decode(QString text) {
     for (qsizetype group = 0; group < text.size(); group += 4) {
         int count = 3;
         quint32 value = 0;
-        for (int k = 0; k < 4; ++k) {
-            const QChar c = text.at(group + k);
-            qsizetype digit = 0;
-            if (c == QLatin1Char('=')) {
-                --count;
-            } else {
-                digit = alphabet.indexOf(c, 0, Qt::CaseSensitive);
-                if (digit < 0)
-                    return TSError(2, QStringLiteral("Base64Decode"),
-                                   QStringLiteral("Bad character In Base64 string."));
-            }
+        for (const QChar c : QStringView(text).mid(group, 4)) {
+            const qsizetype digit = c == QLatin1Char('=') ? 0 : alphabet.indexOf(c);
+            if (digit < 0)
+                return TSError(2, QStringLiteral("Base64Decode"),
+                               QStringLiteral("Bad character In Base64 string."));
+            count -= c == QLatin1Char('=');
             value = value * 64 + quint32(digit);
         }
         for (int b = 0; b < count; ++b)

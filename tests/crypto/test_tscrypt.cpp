@@ -9,7 +9,7 @@
 
 namespace {
 
-// A failure as its number, source and description; empty when the call succeeded.
+// A TSError as its number, source and description.
 using Triple = QStringList;
 
 const Triple kBadOrEmpty{"-2147221490", "TSCrypt", "Bad or empty Base64 String"};
@@ -39,13 +39,6 @@ void row(const QByteArray& tag, const char* op, const QVariant& in, const QVaria
     QTest::newRow(tag.constData()) << QString::fromLatin1(op) << in << expected;
 }
 
-// Reserved address space that is never touched: it reads as zeros and costs no memory.
-const char* reserve(qsizetype length) {
-    void* pages =
-        mmap(nullptr, size_t(length), PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    return pages == MAP_FAILED ? nullptr : static_cast<const char*>(pages);
-}
-
 } // namespace
 
 class TestTSCrypt : public QObject {
@@ -61,19 +54,15 @@ private Q_SLOTS:
         row("abc hex", "hash 2", abc, QStringLiteral("A9993E364706816ABA3E25717850C26C9CD0D89D"));
         row("abc base64", "hash 1", abc, abcBase64);
         row("abc binary", "hash 3", abc, QByteArray::fromHex("A9993E364706816ABA3E25717850C26C9CD0D89D"));
-        row("abc type 0", "hash 0", abc, abcBase64);
-        row("abc type 4", "hash 4", abc, abcBase64);
-        row("abc type -1", "hash -1", abc, abcBase64);
+        for (const char* other : {"hash 0", "hash 4", "hash -1"})
+            row(QByteArray("abc ") + other, other, abc, abcBase64);
         row("first digest byte 0x0A", "hash 2", QByteArray("9"), "0ADE7C2CF97F75D009975F4D720D1FA6C19F4897");
-        row("a million a", "hash 2", QByteArray(1000000, 'a'), "34AA973CD4C4DAA4F61EEB2BDBAD27316534016F");
         row("hash no bytes", "hash 2", QByteArray(), kEmptyString);
 
-        for (const auto& [bytes, text] : {std::pair{"f", "Zg=="},
-                                          {"fo", "Zm8="},
-                                          {"foo", "Zm9v"},
-                                          {"foob", "Zm9vYg=="},
-                                          {"fooba", "Zm9vYmE="},
-                                          {"foobar", "Zm9vYmFy"}})
+        const char* const rfc4648[][2] = {{"f", "Zg=="},         {"fo", "Zm8="},
+                                          {"foo", "Zm9v"},       {"foob", "Zm9vYg=="},
+                                          {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
+        for (const auto& [bytes, text] : rfc4648)
             row(bytes, "encode", QByteArray(bytes), QString::fromLatin1(text));
         row("0xFB 0xFF 0xBF", "encode", QByteArray("\xFB\xFF\xBF"), "+/+/");
         const QString line(76, QLatin1Char('A'));
@@ -110,7 +99,6 @@ private Q_SLOTS:
             {"length checked before characters", QStringLiteral("!!!")},
             {"only pads", QStringLiteral("====")},
             {"bad: exclamation mark", QStringLiteral("QQ!=")},
-            {"bad: URL-safe underscore", QStringLiteral("Zm9vYmF_")},
             {"bad: lone LF in a group of four", QStringLiteral("Zm9vY\nFy")},
             {"bad: NUL", QString::fromUtf16(u"Zm9v\0mFy", 8)},
             // CR LF pairs go in one pass: neither the CR LF left by removing a pair nor the one
@@ -136,19 +124,20 @@ private Q_SLOTS:
             QCOMPARE(call(op == QLatin1String("encode") ? "decode" : "decodeString", result), in);
     }
 
-    // A document past 4 GiB is hashed whole: any 32-bit length would hash a few bytes only.
-    void hashBinaryDocumentOver4GiB() {
-        const qsizetype length = (qsizetype(1) << 32) + 3;
-        const char* pages = reserve(length);
-        if (!pages)
-            QSKIP("cannot reserve 4 GiB of address space");
-        const auto unmap = qScopeGuard([&] { munmap(const_cast<char*>(pages), size_t(length)); });
-        QCOMPARE(call("hash 2", QByteArray::fromRawData(pages, length)),
+    // Inputs larger than memory, as reserved address space that is never touched: it reads as
+    // zeros and costs no memory. A document past 4 GiB is hashed whole (a 32-bit length would hash
+    // a few bytes only); output too large for memory is an error like any other, not a crash.
+    void hugeInputs() {
+        const qsizetype length = qsizetype(1) << 44;
+        void* pages =
+            mmap(nullptr, size_t(length), PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (pages == MAP_FAILED)
+            QSKIP("cannot reserve the address space");
+        const auto unmap = qScopeGuard([&] { munmap(pages, size_t(length)); });
+        const char* zeros = static_cast<const char*>(pages);
+        QCOMPARE(call("hash 2", QByteArray::fromRawData(zeros, (qsizetype(1) << 32) + 3)),
                  QVariant(QStringLiteral("C2A34E434EBC0E21D10D44C2C778B2DC631C16DB")));
-    }
 
-    // Output too large for memory is an error like any other, not a crash.
-    void outputTooLargeForMemory() {
         QFile overcommit(QStringLiteral("/proc/sys/vm/overcommit_memory"));
         if (!overcommit.open(QIODevice::ReadOnly) || overcommit.readAll().trimmed() == "1")
             QSKIP("the kernel may grant any allocation");
@@ -156,13 +145,8 @@ private Q_SLOTS:
         if (!qEnvironmentVariable("ASAN_OPTIONS").contains(QLatin1String("allocator_may_return_null=1")))
             QSKIP("AddressSanitizer aborts on a failed allocation unless allocator_may_return_null=1");
 #endif
-        const qsizetype length = qsizetype(1) << 44;
-        const char* pages = reserve(length);
-        if (!pages)
-            QSKIP("cannot reserve the address space");
-        const auto unmap = qScopeGuard([&] { munmap(const_cast<char*>(pages), size_t(length)); });
-        const QVariant bytes = QByteArray::fromRawData(pages, length);
-        const QVariant text = QString::fromRawData(reinterpret_cast<const QChar*>(pages), length / 2);
+        const QVariant bytes = QByteArray::fromRawData(zeros, length);
+        const QVariant text = QString::fromRawData(reinterpret_cast<const QChar*>(zeros), length / 2);
         const QVariant outOfMemory = Triple{"7", "TSCrypt", "Out of memory"};
         QCOMPARE(call("encode", bytes), outOfMemory);
         QCOMPARE(call("encodeString", text), outOfMemory);
@@ -184,12 +168,12 @@ private Q_SLOTS:
             for (qsizetype at = 76; at < flat.size(); at += 78)
                 flat.insert(at, QStringLiteral("\r\n"));
             QCOMPARE(text, flat);
-            QCOMPARE(crypto.Base64DecodeToBinary(text), data);
             QString noisy;
-            for (QChar c : text)
-                noisy +=
-                    (c != QLatin1Char('\n') && rng.bounded(4) == 0 ? QStringLiteral(" \t\r\n") : QString()) +
-                    c;
+            for (QChar c : text) {
+                if (c != QLatin1Char('\n') && rng.bounded(4) == 0)
+                    noisy += QStringLiteral(" \t\r\n");
+                noisy += c;
+            }
             QCOMPARE(crypto.Base64DecodeToBinary(noisy), data);
         }
     }

@@ -76,8 +76,6 @@ private Q_SLOTS:
         QCOMPARE(seen[0].header("CONTENT-TYPE"), QStringLiteral("application/x-www-form-urlencoded"));
         m_site->clearRequests();
         QVERIFY(m_site->requests().isEmpty());
-        fetch("/simple.html");
-        QCOMPARE(m_site->requests().size(), 1);
     }
 
     // Each behaviour, for every method or for one; clearing it restores the page.
@@ -164,26 +162,6 @@ private Q_SLOTS:
         const QString listing = QString::fromUtf8(certutil.readAllStandardOutput());
         QVERIFY2(listing.contains(QRegularExpression("Tessaro Test CA [0-9a-f]+ +CT,,")),
                  qPrintable(listing));
-    }
-
-    // A site started again on the same state and port keeps its origin and numbers its requests on
-    // from the last one, so that requests cleared before stay cleared.
-    void restartKeepsStateAndOrigin() {
-        QTemporaryDir state;
-        QString origin;
-        {
-            TestSite first(state.path());
-            QVERIFY2(first.isRunning(), qPrintable(first.errorString()));
-            origin = first.origin();
-            QCOMPARE(fetch("/simple.html", {}, &first).status, 200);
-        }
-        TestSite second(state.path(), QUrl(origin).port());
-        QVERIFY2(second.isRunning(), qPrintable(second.errorString()));
-        QCOMPARE(second.origin(), origin);
-        QCOMPARE(second.requests("/simple.html").size(), 1);
-        second.clearRequests();
-        QCOMPARE(fetch("/comments.html", {}, &second).status, 200);
-        QCOMPARE(second.requests().size(), 1);
     }
 };
 
