@@ -180,7 +180,7 @@ class SiteTest(unittest.TestCase):
         self.assertTrue(0 <= start < end, body)
         return body[start + 10:end]
 
-    def test_user_registration(self):
+    def test_user_registration_and_verify(self):
         for name, fields, expected in [("wrong password", self.user_fields(pwd="pa ss"), "error:dberror-rs-users"),
                                        ("unknown user", self.user_fields(user="bob"), "error:dberror-rs-users"),
                                        ("no password", self.user_fields()[:3], "error:dberror-rs-users"),
@@ -195,11 +195,10 @@ class SiteTest(unittest.TestCase):
         self.assertIn("error:dberror-update", self.post(REGFILE, self.user_fields()))
         self.assertIn("Thank You", self.post("/scripts/register/registered.asp", [("filename", "x")]))
 
-    def test_verify(self):
-        sig = self.signature(self.post(REGFILE, self.user_fields()))
+        # Verification checks what the site signed.
+        sig = self.signature(body)
         for name, changes, expected in [
                 ("verified", {}, '<p id="result">verified</p>'),
-                ("windows path", {"filename": "C:\\Tessaro\\Registered\\r é'.doc"}, '<p id="result">verified</p>'),
                 ("file changed", {"filehash": "F" * 40}, "error:file-changed"),
                 ("other file", {"filename": "/x/other.doc"}, "error:signature-verification-failure"),
                 ("altered signature", {"sig": sig[:-1] + ("1" if sig.endswith("0") else "0")},
@@ -210,8 +209,6 @@ class SiteTest(unittest.TestCase):
                               pwd=PASSWORD, sig=sig)
                 fields.update(changes)
                 self.assertIn(expected, self.post(VERIFY, list(fields.items())))
-        self.assertEqual([f[0] for f in self.requests(VERIFY)[0]["fields"]],
-                         ["filename", "filehash", "user", "pwd", "sig"])
 
 
 if __name__ == "__main__":
