@@ -151,32 +151,20 @@ private Q_SLOTS:
     }
 
     // A registered pair is exactly the record and the copy, both read-only, and the record is
-    // the registration data with nothing added. A pair set aside beforehand is gone afterwards.
+    // the registration data with nothing added.
     void writePair_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("data");
-        QTest::addColumn<bool>("setAside");
         QTest::newRow("certificate record") << "report.doc"
-                                            << "MIIGxgYJKoZIhvcNAQcCoIIGtzCCBrMCAQEx" << false;
+                                            << "MIIGxgYJKoZIhvcNAQcCoIIGtzCCBrMCAQEx";
         QTest::newRow("site record, odd name") << "Résumé – 履歴書 it's #1.doc"
-                                               << "  V.01_abc \n"
-                                               << false;
-        QTest::newRow("earlier pair set aside") << "report.doc"
-                                                << "V.01_new" << true;
+                                               << "  V.01_abc \n";
     }
     void writePair() {
         QFETCH(QString, name);
         QFETCH(QString, data);
-        QFETCH(bool, setAside);
         const QByteArray document("\xff\0\r\nbytes", 9);
-        std::optional<TSSetAsidePair> aside;
-        if (setAside) {
-            addPair(name);
-            QVERIFY((aside = m_store->SetAside(name)) && aside->isPending());
-            QVERIFY(!m_store->RecordExists(name));
-        }
-        QVERIFY(m_store->WritePair(name, data, document, aside ? &*aside : nullptr).ok());
-        QVERIFY(!aside || !aside->isPending());
+        QVERIFY(m_store->WritePair(name, data, document).ok());
         QCOMPARE(entries(m_folder), QStringList({name, name + ".p7s"}));
         QCOMPARE(contents(m_store->RecordPath(name)), data.toUtf8());
         QCOMPARE(contents(m_store->CopyPath(name)), document);
@@ -190,9 +178,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("recordFailed");
         QTest::addColumn<bool>("copyFailed");
-        QTest::newRow("earlier record") << QStringList{"a.doc.p7s"} << "a.doc" << true << false;
         QTest::newRow("earlier writable copy") << QStringList{"a.doc"} << "a.doc" << false << true;
-        QTest::newRow("folders at both") << QStringList{"a.doc/", "a.doc.p7s/"} << "a.doc" << true << true;
+        QTest::newRow("folder at the record") << QStringList{"a.doc.p7s/"} << "a.doc" << true << false;
         QTest::newRow("copy of report.p7s against the record of report")
             << QStringList{"report", "report.p7s"} << "report.p7s" << false << true;
     }
