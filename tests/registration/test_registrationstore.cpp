@@ -46,13 +46,13 @@ QStringList entries(const QString& folder) {
 QMap<QString, QString> snapshot(const QString& folder) {
     QMap<QString, QString> result;
     for (const QString& name : entries(folder))
-        result.insert(name, QString::number(modeOf(folder + name), 8) + contents(folder + name));
+        result.insert(name, QString::number(modeOf(folder + name), 8) + contents(folder + name).toHex());
     return result;
 }
 
 constexpr qsizetype kOverLimit = 256 * 1024;
 
-// Writes pairs with writes to files past 64 KiB failing (EFBIG), which holds for root as well.
+// Writes the pair of report.doc while writes past 64 KiB fail (EFBIG), which holds for root too.
 TSStoreWriteResult writeWithSizeLimit(const TSRegistrationStore& store, const QString& record,
                                       const QByteArray& copy, TSSetAsidePair* aside) {
     rlimit saved{};
