@@ -2,12 +2,9 @@
 
 #include <QApplication>
 #include <QDialog>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
-#include <QPushButton>
-#include <QRadioButton>
 #include <QTest>
 #include <QTimer>
 
@@ -15,36 +12,39 @@
 
 // Answers modal windows as they appear: each handler runs once, in order, on the next
 // visible modal widget of its type (found through QApplication::activeModalWidget(), as a
-// user would meet it). Message boxes with no handler waiting are recorded and answered with
-// their escape button, so that a test never hangs on an unexpected one.
+// user would meet it). Message boxes with no handler waiting are recorded and rejected, as Esc
+// would, so that a test never hangs on an unexpected one.
 class ModalDriver : public QObject {
 public:
     struct Box {
-        QString title;
-        QString text;
+        QString title, text;
         QMessageBox::Icon icon;
         QMessageBox::StandardButtons buttons;
+        bool operator==(const Box&) const = default;
     };
+    QList<Box> boxes; // every message box seen, in order
 
     ModalDriver() {
         connect(&m_timer, &QTimer::timeout, this, &ModalDriver::poll);
         m_timer.start(5);
     }
-
     template <class T> void then(std::function<void(T*)> handler) {
         m_handlers.push_back({[](QWidget* w) { return qobject_cast<T*>(w) != nullptr; },
                               [handler](QWidget* w) { handler(qobject_cast<T*>(w)); }});
     }
 
-    QList<Box> boxes; // every message box seen, in order
-    bool pending() const { return !m_handlers.empty(); }
-
 private:
+    struct Handler {
+        std::function<bool(QWidget*)> accepts;
+        std::function<void(QWidget*)> run;
+    };
+
     void poll() {
         QWidget* w = QApplication::activeModalWidget();
         if (!w || !w->isVisible() || w == m_last)
             return;
-        if (auto* box = qobject_cast<QMessageBox*>(w))
+        auto* box = qobject_cast<QMessageBox*>(w);
+        if (box)
             boxes.push_back({box->windowTitle(), box->text(), box->icon(), box->standardButtons()});
         if (!m_handlers.empty() && m_handlers.front().accepts(w)) {
             const Handler handler = m_handlers.front();
@@ -58,24 +58,15 @@ private:
                     if (!guard)
                         return;
                     handler.run(guard);
-                    // A failed check inside the handler left the window open: close it, so
-                    // that the test ends instead of waiting for it.
-                    if (QTest::currentTestFailed() && guard && guard->isVisible()) {
-                        if (auto* dialog = qobject_cast<QDialog*>(guard.data()))
-                            dialog->reject();
-                        else
-                            guard->close();
-                    }
+                    // A failed check left the window open: close it (a dialog rejects), so that the
+                    // test ends.
+                    if (QTest::currentTestFailed() && guard && guard->isVisible())
+                        guard->close();
                 },
                 Qt::QueuedConnection);
-            return;
-        }
-        if (auto* box = qobject_cast<QMessageBox*>(w)) {
+        } else if (box) {
             markDealtWith(w);
-            if (QAbstractButton* b = box->escapeButton())
-                b->click();
-            else
-                box->reject();
+            box->reject();
         }
     }
 
@@ -96,32 +87,8 @@ private:
 
     QTimer m_timer;
     QPointer<QWidget> m_last; // the modal widget already dealt with, while it stays open
-    struct Handler {
-        std::function<bool(QWidget*)> accepts;
-        std::function<void(QWidget*)> run;
-    };
     std::vector<Handler> m_handlers;
 };
-
-namespace DialogTesting {
-
-// The name of the widget with the keyboard focus, or "" when none has it.
-inline QString focusName() {
-    QWidget* w = QApplication::focusWidget();
-    return w ? w->objectName() : QString();
-}
-
-// Shows the dialog without modality over its owner and waits until it has the keyboard. The
-// owner is made active first: the offscreen platform does not activate a window again when it
-// still counts as the focus window from its previous show.
-inline bool showActive(QWidget* owner, QWidget* dialog) {
-    owner->activateWindow();
-    if (!QTest::qWaitFor([owner] { return QApplication::activeWindow() == owner; }))
-        return false;
-    dialog->show();
-    dialog->activateWindow();
-    return QTest::qWaitFor([dialog] { return QApplication::activeWindow() == dialog; });
-}
 
 // Types the text as key presses (any characters), replacing what the box held.
 inline void typeInto(QLineEdit* box, const QString& text) {
@@ -131,26 +98,3 @@ inline void typeInto(QLineEdit* box, const QString& text) {
     for (QChar c : text)
         QTest::sendKeyEvent(QTest::Click, box, Qt::Key_unknown, QString(c), Qt::NoModifier);
 }
-
-// Checks a control laid out in twips: left and top converted at 15 twips to a pixel, the
-// width the layout's unless a caption needs more (then exactly what it needs), the height at
-// least the layout's and at least what the control needs for its text, all inside the dialog,
-// and its text.
-inline void verifyPlacement(QWidget* dialog, const QString& name, const QString& text, const QRect& twips) {
-    QWidget* w = dialog->findChild<QWidget*>(name);
-    QVERIFY2(w, qPrintable(name));
-    QCOMPARE(w->parentWidget(), dialog);
-    const QRect g = w->geometry();
-    QCOMPARE(g.topLeft(), twips.topLeft() / 15);
-    const bool caption =
-        (qobject_cast<QLabel*>(w) && !static_cast<QLabel*>(w)->wordWrap()) || qobject_cast<QRadioButton*>(w);
-    QCOMPARE(g.width(), caption ? std::max(twips.width() / 15, w->sizeHint().width()) : twips.width() / 15);
-    QVERIFY(g.height() >= twips.height() / 15);
-    QVERIFY(g.height() >= w->sizeHint().height());
-    if (w->hasHeightForWidth())
-        QVERIFY(g.height() >= w->heightForWidth(g.width()));
-    QVERIFY(QRect(QPoint(0, 0), dialog->size()).contains(g));
-    QCOMPARE(w->property("text").toString(), text);
-}
-
-} // namespace DialogTesting
