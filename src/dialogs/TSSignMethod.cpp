@@ -85,6 +85,15 @@ void TSSignMethod::optUserPassword_Click() {
     m_bCertificateChosen = false;
     EnableUserPasswordControls(true);
     m_txtUser->setFocus();
+    // Selected with an arrow key, the option takes the focus back after this handler has run:
+    // hand it to the user box once more when that is done.
+    QMetaObject::invokeMethod(
+        m_txtUser,
+        [this] {
+            if (m_optUserPassword->isChecked() && m_optUserPassword->hasFocus())
+                m_txtUser->setFocus();
+        },
+        Qt::QueuedConnection);
 }
 
 bool TSSignMethod::EntriesChecked() const {
