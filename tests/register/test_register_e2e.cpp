@@ -253,84 +253,143 @@ private Q_SLOTS:
         QCOMPARE(site().requests(submitted)[0].field(QStringLiteral("filename")), name);
     }
 
-    // ---- What the site answers: nothing is written
+    // ---- Every ending that stores nothing: its message, the page left in the pane, the posts
 
-    void siteFailures_data() {
-        QTest::addColumn<bool>("certificate");
-        QTest::addColumn<QString>("setup");
+    void nothingStored_data() {
+        QTest::addColumn<QString>("setup");   // "password ..." signs with user name and password
         QTest::addColumn<QString>("message"); // empty: no message
-        QTest::addColumn<QString>("page");    // empty: the pane keeps the site's reply
-        const QString users =
-            serverError(QStringLiteral("You are not registered as a user with this database. "));
+        QTest::addColumn<QString>("page");    // empty: the pane keeps what it shows
+        const QString users = serverError("You are not registered as a user with this database. ");
+        const QString noCertificate = QStringLiteral(
+            "You do not have a digital certificate available to digitally sign and register "
+            "your file. You must obtain an acceptable digital certificate before you may register "
+            "your file.");
         const QString noSignature =
             QStringLiteral("Failed to generate signature. Contact technical support for further assistance.");
-        QTest::newRow("dberror-open") << true << "error:dberror-open"
-                                      << serverError("The registration database was not available. ") << "";
+        QTest::newRow("store folder cannot be created")
+            << "store"
+            << "Cannot create 'Registered' directory for registered files. Check file permissions."
+            << QString();
+        QTest::newRow("empty document")
+            << "empty"
+            << "The file you selected is empty (it contains no data). Please select a file with data."
+            << QString();
+        QTest::newRow("document cannot be opened (a named pipe)")
+            << "fifo"
+            << "The file to be registered cannot be opened." << QString();
+        QTest::newRow("sign method cancelled") << "cancel" << kCancelled << QString();
+        QTest::newRow("no database at all") << "nss none" << noCertificate << QString();
+        QTest::newRow("only an expired certificate")
+            << "nss expired"
+            << "The cryptographic functions on your computer are not available. Try reinstalling this "
+               "application and/or Internet Explorer."
+            << QString();
+        QTest::newRow("dberror-open")
+            << "error:dberror-open" << serverError("The registration database was not available. ")
+            << QString();
         QTest::newRow("dberror-rs-registrations")
-            << true << "error:dberror-rs-registrations"
-            << serverError("The registrations table could not be opened. ") << "";
+            << "error:dberror-rs-registrations"
+            << serverError("The registrations table could not be opened. ") << QString();
         QTest::newRow("signature-verification-failure")
-            << true << "error:signature-verification-failure"
-            << serverError("The digital signature on your file registration could not be verified. ") << "";
+            << "error:signature-verification-failure"
+            << serverError("The digital signature on your file registration could not be verified. ")
+            << QString();
         QTest::newRow("dberror-update")
-            << true << "error:dberror-update"
+            << "error:dberror-update"
             << serverError(
                    "This file may have already been registered. The registrations database could not be "
                    "updated. ")
-            << "";
-        QTest::newRow("other code") << true << "error:out-of-paper" << serverError("") << "";
-        QTest::newRow("wrong password (the site's own refusal)") << false << "wrong password" << users << "";
-        QTest::newRow("no signature start marker") << false << "no marker" << noSignature << "";
-        QTest::newRow("blank signature") << false << "blank signature" << noSignature << "";
-        QTest::newRow("site unreachable") << true << "unreachable" << QString() << kNoAccess;
-        QTest::newRow("first page 404") << true << "first 404" << QString() << kNoAccess;
-        QTest::newRow("post answered 500") << true << "status 500" << QString() << kNoRegister;
-        QTest::newRow("post never completes") << true << "post hangs" << QString() << kNoRegister;
-        QTest::newRow("reply cannot be read") << true << "reply unreadable" << QString() << kNoRegister;
-        QTest::newRow("password: post answered 404") << false << "status 404" << QString() << kNoRegister;
+            << QString();
+        QTest::newRow("other code") << "error:out-of-paper" << serverError("") << QString();
+        QTest::newRow("wrong password (the site's own refusal)") << "password wrong" << users << QString();
+        QTest::newRow("no signature start marker") << "password no marker" << noSignature << QString();
+        QTest::newRow("blank signature") << "password blank" << noSignature << QString();
+        QTest::newRow("site unreachable") << "unreachable" << QString() << kNoAccess;
+        QTest::newRow("first page 404") << "first 404" << QString() << kNoAccess;
+        QTest::newRow("post answered 500") << "status 500" << QString() << kNoRegister;
+        QTest::newRow("post never completes") << "post hangs" << QString() << kNoRegister;
+        QTest::newRow("reply cannot be read") << "reply unreadable" << QString() << kNoRegister;
+        QTest::newRow("password: post answered 404") << "password status 404" << QString() << kNoRegister;
     }
-    void siteFailures() {
-        QFETCH(bool, certificate);
+    void nothingStored() {
         QFETCH(QString, setup);
         QFETCH(QString, message);
         QFETCH(QString, page);
-        const QString action = certificate ? kCertPost : kUserPost;
-        if (setup.startsWith(QLatin1String("error:")))
+        const bool password = setup.startsWith(QLatin1String("password "));
+        const QString action = password ? kUserPost : kCertPost;
+        // 1,000,000 bytes: the progress window shows the long reading text.
+        QString path =
+            m_env.writeDocument(QStringLiteral("unsent.doc"),
+                                setup == QLatin1String("empty") ? QByteArray() : freshBytes(1000000));
+        if (setup == QLatin1String("store")) { // a file where the store folder must be
+            QString store = E2eEnvironment::storeFolder();
+            store.chop(1);
+            QFile blocker(store);
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+        } else if (setup == QLatin1String("fifo")) {
+            path = m_env.documentsFolder() + QStringLiteral("/pipe.doc");
+            QFile::remove(path);
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else if (setup.startsWith(QLatin1String("nss "))) {
+            QVERIFY2(m_env.useNss(setup.mid(4)), qPrintable(m_env.error()));
+        } else if (setup.startsWith(QLatin1String("error:"))) {
             site().replyText(action, setup, kPost);
-        else if (setup == QLatin1String("no marker"))
+        } else if (setup == QLatin1String("password no marker")) {
             site().replyWithoutStartMarker();
-        else if (setup == QLatin1String("blank signature"))
+        } else if (setup == QLatin1String("password blank")) {
             site().replyWithSignature(QStringLiteral("   "));
-        else if (setup == QLatin1String("unreachable"))
+        } else if (setup == QLatin1String("unreachable")) {
             qputenv("TESSARO_SITE_ORIGIN", TestSite::refusedOrigin().toUtf8());
-        else if (setup == QLatin1String("first 404"))
+        } else if (setup == QLatin1String("first 404")) {
             site().replyStatus(kLogin, 404, kGet);
-        else if (setup.startsWith(QLatin1String("status ")))
-            site().replyStatus(action, setup.mid(7).toInt(), kPost);
-        else if (setup == QLatin1String("post hangs"))
+        } else if (setup.contains(QLatin1String("status "))) {
+            site().replyStatus(action, setup.right(3).toInt(), kPost);
+        } else if (setup == QLatin1String("post hangs")) {
             site().neverComplete(action, kPost);
-        else if (setup == QLatin1String("reply unreadable")) // an accepting page that removes itself
+        } else if (setup == QLatin1String("reply unreadable")) { // an accepting page that removes itself
             site().replyBody(
                 action,
                 QStringLiteral("<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body>"
                                "<p>Registration Accepted</p><script>"
                                "document.removeChild(document.documentElement);</script></body></html>"),
                 kPost);
-        m_form->setWaitLimit(3s);
+        }
+
         E2eModals modals;
-        modals.chooseFile(m_env.writeDocument(QStringLiteral("failing.doc"), freshBytes()))
-            .dialog(kSignMethod, certificate ? E2eModals::Answer(byCertificate)
-                                 : setup == QLatin1String("wrong password")
-                                     ? byPassword(QStringLiteral("wrong"))
-                                     : byPassword());
+        if (setup != QLatin1String("store"))
+            modals.chooseFile(path);
+        if (setup == QLatin1String("cancel")) {
+            modals.dialog(kSignMethod, [&](QWidget* w) {
+                const TSProgressForm* progress = m_form->progressForm();
+                modals.expectThat(
+                    progress->isVisible() &&
+                        progress->windowTitle() == QLatin1String("Registration in Progress") &&
+                        progress->Label1()->text() ==
+                            QLatin1String("Please wait while you file is read.\r\nThis may take a "
+                                          "minute or two as this file is large..."),
+                    progress->windowTitle() + QLatin1Char(':') + progress->Label1()->text());
+                click(w, "btnCancel");
+            });
+        } else if (password) {
+            modals.dialog(
+                kSignMethod,
+                byPassword(setup == QLatin1String("password wrong") ? QStringLiteral("wrong") : kPassword));
+        } else if (setup != QLatin1String("store") && setup != QLatin1String("empty") &&
+                   setup != QLatin1String("fifo")) {
+            modals.dialog(kSignMethod, byCertificate);
+        }
         if (!message.isEmpty())
-            modals.message(stop(message));
+            modals.message(setup == QLatin1String("store")    ? E2eMessage{message, QMessageBox::Critical}
+                           : setup == QLatin1String("cancel") ? E2eMessage{message}
+                                                              : stop(message));
+        m_form->setWaitLimit(3s);
         QVERIFY2(registerWith(modals), qPrintable(modals.report()));
-        checkNothingStored(page == kNoAccess ? 0 : 1);
-        if (page.isEmpty()) // the pane keeps the site's reply
-            QCOMPARE(m_form->WebBrowser1()->url(), site().url(action));
-        else
+        const bool posted = password || setup.startsWith(QLatin1String("error:")) || page == kNoRegister;
+        checkNothingStored(posted ? 1 : 0);
+        if (!page.isEmpty())
             QVERIFY2(paneShows(page), qPrintable(m_form->WebBrowser1()->url().toString()));
+        else if (posted) // the pane keeps the site's reply
+            QCOMPARE(m_form->WebBrowser1()->url(), site().url(action));
     }
 
     // ---- The re-create question
@@ -341,6 +400,7 @@ private Q_SLOTS:
         QTest::newRow("Yes, then the sign method cancelled") << "yes cancel";
         QTest::newRow("Yes, then a reply code") << "yes code";
         QTest::newRow("Yes, then a failed post") << "yes fails";
+        QTest::newRow("Yes, then Exit while the post waits") << "yes exit";
         QTest::newRow("Yes, copy missing: the pair cannot be set aside") << "yes missing";
         QTest::newRow("No") << "no";
         QTest::newRow("Esc") << "esc";
@@ -387,7 +447,26 @@ private Q_SLOTS:
         } else if (answer == QLatin1String("yes fails")) {
             site().replyStatus(kCertPost, 500, kPost);
         }
-        QVERIFY2(registerWith(modals), qPrintable(modals.report()));
+        if (answer == QLatin1String("yes exit")) {
+            // Exit once the post waits, with the old pair set aside: the program ends.
+            site().neverComplete(kCertPost, kPost);
+            bool setAside = false;
+            QTimer poll;
+            connect(&poll, &QTimer::timeout, m_form.get(), [&] {
+                if (site().requests(kCertPost, kPost).isEmpty())
+                    return;
+                poll.stop();
+                setAside = !QFileInfo::exists(E2eEnvironment::storeRecord(name));
+                trigger("mFile_Exit");
+            });
+            poll.start(20);
+            QTimer::singleShot(0, m_form.get(), [&] { trigger("mFile_Register"); });
+            QCOMPARE(E2e::runProgram(), 0);
+            QVERIFY(setAside && !m_form->commandRunning());
+            QVERIFY2(modals.ok(), qPrintable(modals.report()));
+        } else {
+            QVERIFY2(registerWith(modals), qPrintable(modals.report()));
+        }
 
         if (answer == QLatin1String("yes accepted")) {
             const QByteArray record = checkPair(name, document);
@@ -396,12 +475,13 @@ private Q_SLOTS:
             return;
         }
         QCOMPARE(storeState(), before);
-        const bool posted = answer == QLatin1String("yes code") || answer == QLatin1String("yes fails");
+        const bool posted = answer == QLatin1String("yes code") || answer == QLatin1String("yes fails") ||
+                            answer == QLatin1String("yes exit");
         QCOMPARE(site().requests(kCertPost, kPost).size(), posted ? 1 : 0);
         QVERIFY(answer != QLatin1String("yes fails") || paneShows(kNoRegister));
     }
 
-    // ---- Before anything is signed: the dialogs, the document and the store
+    // ---- The open-file dialog and the store
 
     void openFileDialogCancelled_data() {
         QTest::addColumn<bool>("homeUsable");
@@ -432,74 +512,6 @@ private Q_SLOTS:
         });
         QVERIFY2(registerWith(modals), qPrintable(modals.report()));
         QVERIFY(QFileInfo(E2eEnvironment::storeFolder()).isDir());
-        checkNothingStored();
-    }
-
-    void failuresBeforePosting_data() {
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<QString>("message");
-        const QString noCertificate =
-            QStringLiteral("You do not have a digital certificate available to digitally sign and register "
-                           "your file. You must "
-                           "obtain an acceptable digital certificate before you may register your file.");
-        const QString crypto =
-            QStringLiteral("The cryptographic functions on your computer are not available. "
-                           "Try reinstalling this application and/or Internet Explorer.");
-        QTest::newRow("store folder cannot be created")
-            << "store"
-            << "Cannot create 'Registered' directory for registered files. Check file permissions.";
-        QTest::newRow("empty document")
-            << "empty"
-            << "The file you selected is empty (it contains no data). Please select a file with data.";
-        QTest::newRow("document cannot be opened (a named pipe)")
-            << "fifo"
-            << "The file to be registered cannot be opened.";
-        QTest::newRow("sign method cancelled, 1,000,000 bytes") << "cancel" << kCancelled;
-        QTest::newRow("no database at all") << "nss none" << noCertificate;
-        QTest::newRow("only an expired certificate") << "nss expired" << crypto;
-    }
-    void failuresBeforePosting() {
-        QFETCH(QString, kind);
-        QFETCH(QString, message);
-        QString path = m_env.writeDocument(QStringLiteral("unsent.doc"),
-                                           kind == QLatin1String("empty")    ? QByteArray()
-                                           : kind == QLatin1String("cancel") ? freshBytes(1000000)
-                                                                             : freshBytes());
-        E2eModals modals;
-        if (kind == QLatin1String("store")) { // a file where the store folder must be
-            QString store = E2eEnvironment::storeFolder();
-            store.chop(1);
-            QFile blocker(store);
-            QVERIFY(blocker.open(QIODevice::WriteOnly));
-        } else if (kind == QLatin1String("fifo")) {
-            path = m_env.documentsFolder() + QStringLiteral("/pipe.doc");
-            QFile::remove(path);
-            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-        }
-        if (kind != QLatin1String("store"))
-            modals.chooseFile(path);
-        if (kind.startsWith(QLatin1String("nss "))) {
-            QVERIFY2(m_env.useNss(kind.mid(4)), qPrintable(m_env.error()));
-            modals.dialog(kSignMethod, byCertificate);
-        }
-        if (kind == QLatin1String("cancel")) {
-            // While the sign method is chosen the progress window shows the long reading text.
-            modals.dialog(kSignMethod, [&](QWidget* w) {
-                const TSProgressForm* progress = m_form->progressForm();
-                modals.expectThat(
-                    progress->isVisible() &&
-                        progress->windowTitle() == QLatin1String("Registration in Progress") &&
-                        progress->Label1()->text() ==
-                            QLatin1String("Please wait while you file is read.\r\nThis may take a "
-                                          "minute or two as this file is large..."),
-                    progress->windowTitle() + QLatin1Char(':') + progress->Label1()->text());
-                click(w, "btnCancel");
-            });
-        }
-        modals.message(kind == QLatin1String("store")    ? E2eMessage{message, QMessageBox::Critical}
-                       : kind == QLatin1String("cancel") ? E2eMessage{message}
-                                                         : stop(message));
-        QVERIFY2(registerWith(modals), qPrintable(modals.report()));
         checkNothingStored();
     }
 
@@ -554,36 +566,6 @@ private Q_SLOTS:
         QCOMPARE(urlAfter, login);
         QVERIFY(paneShows(kNoAccess));
         checkNothingStored();
-    }
-
-    void exitDuringPostWait() {
-        // An existing pair set aside for re-creation, then Exit while the post waits.
-        const QString name = QStringLiteral("abandoned.doc");
-        registerFirst(name);
-        if (QTest::currentTestFailed())
-            return;
-        const QStringList before = storeState();
-        site().neverComplete(kCertPost, kPost);
-        E2eModals modals;
-        modals.chooseFile(m_env.writeDocument(name, freshBytes()))
-            .message(recreateQuestion(), QMessageBox::Yes)
-            .dialog(kSignMethod, byCertificate);
-        bool setAside = false;
-        QTimer poll;
-        connect(&poll, &QTimer::timeout, m_form.get(), [&] {
-            if (site().requests(kCertPost, kPost).isEmpty())
-                return;
-            poll.stop();
-            setAside = !QFileInfo::exists(E2eEnvironment::storeRecord(name));
-            trigger("mFile_Exit");
-        });
-        poll.start(20);
-        QTimer::singleShot(0, m_form.get(), [&] { trigger("mFile_Register"); });
-        QCOMPARE(E2e::runProgram(), 0);
-        QVERIFY2(modals.ok(), qPrintable(modals.report()));
-        QVERIFY(setAside);
-        QCOMPARE(storeState(), before);
-        QVERIFY(!m_form->commandRunning());
     }
 };
 
