@@ -1,5 +1,5 @@
-// The register command's window-free parts: the wait texts and their threshold, the cleaning of
-// registration data, the dialog's failure message, and the document file, which is opened before
+// The register command's window-free parts: the wait texts and their threshold,
+// the dialog's failure message, and the document file, which is opened before
 // it is read and read whole in one buffer of its own size.
 
 #include "registration/TSRegisterTexts.h"
@@ -41,11 +41,6 @@ private Q_SLOTS:
             QCOMPARE(FilingText(length),
                      QStringLiteral("Please wait while you file is prepared for filing.") + note);
         }
-    }
-
-    void cleaningTakesLineBreaksAndBlanks() {
-        QCOMPARE(CleanRegistrationData(QStringLiteral(" MIIB\r\nAA AA\nBB\r==\t")),
-                 QStringLiteral("MIIBAAAABB==\t"));
     }
 
     void dialogFailedMessage() {
