@@ -105,22 +105,16 @@ QByteArray sign(const Options& o, QString* error) {
     return der;
 }
 
-QByteArray dataMessage(const QByteArray& content) {
-    const Cms cms(CMS_data_create(memory(content).get(), CMS_BINARY));
-    return cms ? toDer(cms.get()) : QByteArray();
-}
-
 Parsed parse(const QByteArray& der) {
     Parsed p;
-    const auto* begin = reinterpret_cast<const unsigned char*>(der.constData());
-    const unsigned char* cursor = begin;
+    const auto* cursor = reinterpret_cast<const unsigned char*>(der.constData());
     const Cms cms(d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(der.size())));
     if (!cms) {
         p.error = lastError();
         return p;
     }
     p.ok = true;
-    p.canonical = cursor == begin + der.size() && toDer(cms.get()) == der;
+    p.canonical = toDer(cms.get()) == der; // also false for bytes after the message
     p.signedData = OBJ_obj2nid(CMS_get0_type(cms.get())) == NID_pkcs7_signed;
     if (!p.signedData)
         return p;

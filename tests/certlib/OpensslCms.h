@@ -26,9 +26,6 @@ struct Options {
 // (never in any NSS database). Returns DER, or an empty array with *error set.
 QByteArray sign(const Options& options, QString* error);
 
-// A ContentInfo of type data (not signed) holding the bytes.
-QByteArray dataMessage(const QByteArray& content);
-
 // What a signed-data message holds, as OpenSSL reads it.
 struct Parsed {
     bool ok = false;
