@@ -65,10 +65,6 @@ QByteArray toDer(CMS_ContentInfo* cms) {
     return der;
 }
 
-Bio memory(const QByteArray& b) {
-    return Bio(BIO_new_mem_buf(b.constData(), static_cast<int>(b.size())));
-}
-
 } // namespace
 
 QByteArray sign(const Options& o, QString* error) {
@@ -97,7 +93,8 @@ QByteArray sign(const Options& o, QString* error) {
         if (ok && o.nameOctets)
             CMS_signed_add1_attr_by_txt(si, kNameOid, V_ASN1_OCTET_STRING, o.nameOctets->constData(),
                                         static_cast<int>(o.nameOctets->size()));
-        ok = ok && CMS_final(cms.get(), memory(o.content).get(), nullptr, flags) == 1;
+        const Bio content(BIO_new_mem_buf(o.content.constData(), static_cast<int>(o.content.size())));
+        ok = ok && CMS_final(cms.get(), content.get(), nullptr, flags) == 1;
     }
     const QByteArray der = ok ? toDer(cms.get()) : QByteArray();
     if (der.isEmpty())

@@ -31,14 +31,12 @@ QString signedBy() {
 void answerChooser(QWidget* dialog, const QString& answer, QStringList* seen) {
     auto* list = dialog->findChild<QTreeWidget*>(QStringLiteral("lstCertificates"));
     for (int i = 0; list && i < list->topLevelItemCount(); ++i) {
-        const QTreeWidgetItem* item = list->topLevelItem(i);
-        const bool dated = !item->text(3).isEmpty() && !item->text(4).isEmpty();
-        *seen << QStringList{item->text(0), item->text(1), item->text(2), dated ? "dated" : "undated"}.join(
-            '|');
+        const QTreeWidgetItem* row = list->topLevelItem(i);
+        const bool dated = !row->text(3).isEmpty() && !row->text(4).isEmpty();
+        *seen << row->text(0) + '|' + row->text(1) + '|' + row->text(2) + (dated ? "|dated" : "|undated");
     }
     if (answer != QLatin1String("down-enter"))
         return QTest::mouseClick(dialog->findChild<QPushButton*>(answer), Qt::LeftButton);
-    list->setFocus();
     QTest::keyClick(list, Qt::Key_Down);
     QTest::keyClick(list, Qt::Key_Return);
 }

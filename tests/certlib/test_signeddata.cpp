@@ -63,7 +63,6 @@ private Q_SLOTS:
         NssFixture db(QStringLiteral("one"));
         QVERIFY2(db.isValid() && m_noDatabase->isValid(), qPrintable(db.error() + m_noDatabase->error()));
         m_ours = QByteArray::fromBase64(signRecord(QDateTime::currentDateTime(), "report.doc").toLatin1());
-        QVERIFY(!m_ours.isEmpty());
     }
     void cleanupTestCase() { m_noDatabase.reset(); }
 
