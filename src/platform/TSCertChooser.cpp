@@ -1,6 +1,7 @@
 #include "platform/TSCertChooser.h"
 
-#include <QDialogButtonBox>
+#include "platform/OkCancelButtons.h"
+
 #include <QHeaderView>
 #include <QLabel>
 #include <QLocale>
@@ -42,16 +43,9 @@ TSCertChooser::TSCertChooser(const QList<Certificate>& certificates, QWidget* pa
     for (int column = 0; column < lstCertificates->columnCount(); ++column)
         lstCertificates->resizeColumnToContents(column);
 
-    btnOK = new QPushButton(QStringLiteral("OK"), this);
-    btnOK->setObjectName(QStringLiteral("btnOK"));
-    btnOK->setDefault(true);
-    btnCancel = new QPushButton(QStringLiteral("Cancel"), this);
-    btnCancel->setObjectName(QStringLiteral("btnCancel"));
-    auto* buttons = new QDialogButtonBox(this);
-    buttons->addButton(btnOK, QDialogButtonBox::AcceptRole);
-    buttons->addButton(btnCancel, QDialogButtonBox::RejectRole);
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    const OkCancelButtons buttons = addOkCancelButtons(this);
+    btnOK = buttons.ok;
+    btnCancel = buttons.cancel;
     connect(lstCertificates, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem*, int) {
         if (chosenIndex() >= 0)
             accept();
@@ -61,7 +55,7 @@ TSCertChooser::TSCertChooser(const QList<Certificate>& certificates, QWidget* pa
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(lblPrompt);
     layout->addWidget(lstCertificates);
-    layout->addWidget(buttons);
+    layout->addWidget(buttons.box);
 
     if (QTreeWidgetItem* first = lstCertificates->topLevelItem(0)) {
         lstCertificates->setCurrentItem(first);

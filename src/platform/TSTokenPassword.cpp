@@ -1,6 +1,7 @@
 #include "platform/TSTokenPassword.h"
 
-#include <QDialogButtonBox>
+#include "platform/OkCancelButtons.h"
+
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -30,22 +31,15 @@ TSTokenPassword::TSTokenPassword(const QString& tokenLabel, QWidget* parent) : Q
     lblError->setObjectName(QStringLiteral("lblError"));
     lblError->setVisible(false);
 
-    btnOK = new QPushButton(QStringLiteral("OK"), this);
-    btnOK->setObjectName(QStringLiteral("btnOK"));
-    btnOK->setDefault(true);
-    btnCancel = new QPushButton(QStringLiteral("Cancel"), this);
-    btnCancel->setObjectName(QStringLiteral("btnCancel"));
-    auto* buttons = new QDialogButtonBox(this);
-    buttons->addButton(btnOK, QDialogButtonBox::AcceptRole);
-    buttons->addButton(btnCancel, QDialogButtonBox::RejectRole);
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    const OkCancelButtons buttons = addOkCancelButtons(this);
+    btnOK = buttons.ok;
+    btnCancel = buttons.cancel;
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(lblMessage);
     layout->addWidget(txtPassword);
     layout->addWidget(lblError);
-    layout->addWidget(buttons);
+    layout->addWidget(buttons.box);
     txtPassword->setFocus();
     resize(qMax(sizeHint().width(), 420), sizeHint().height());
 }

@@ -6,15 +6,16 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 namespace opensslcms {
 
 struct Options {
-    QByteArray content;
+    QByteArray content{};
     QString digest = QStringLiteral("sha256"); // an OpenSSL digest name
-    std::optional<QDateTime> signingTime;      // added as signingTime (UTCTime up to 2049)
-    std::optional<QByteArray> nameOctets;      // the document-name attribute's OCTET STRING bytes
+    std::optional<QDateTime> signingTime{};    // added as signingTime (UTCTime up to 2049)
+    std::optional<QByteArray> nameOctets{};    // the document-name attribute's OCTET STRING bytes
     bool detached = false;
     bool noSigner = false;       // a signed-data message without any signer
     bool noCertificates = false; // the signer's certificate left out
@@ -25,29 +26,18 @@ struct Options {
 // (never in any NSS database). Returns DER, or an empty array with *error set.
 QByteArray sign(const Options& options, QString* error);
 
-// The DER of the signing certificate used by sign().
-QByteArray signerCertificate();
-
-// A ContentInfo of type data (not signed) holding the bytes.
-QByteArray dataMessage(const QByteArray& content);
-
 // What a signed-data message holds, as OpenSSL reads it.
 struct Parsed {
     bool ok = false;
     QString error;
+    bool canonical = false; // re-encoding gives the same bytes
     bool signedData = false;
     bool dataContent = false;
-    QByteArray content;
-    int signerCount = 0;
-    QString digest;             // of the first signer: "sha256", ...
-    QStringList signedAttrOids; // of the first signer, as dotted OIDs
-    int signingTimeType = 0;    // V_ASN1_UTCTIME or V_ASN1_GENERALIZEDTIME
+    QString digest;          // of the first signer: "sha256", ...
+    int signingTimeType = 0; // V_ASN1_UTCTIME or V_ASN1_GENERALIZEDTIME
     QDateTime signingTimeUtc;
-    QByteArray nameOctets; // the document-name attribute's OCTET STRING bytes
-    int certificateCount = 0;
-    int selfSignedCertificates = 0;
-    QStringList certificateSubjects; // common names
-    bool canonical = false;          // re-encoding gives the same bytes
+    QByteArray nameOctets;           // the document-name attribute's OCTET STRING bytes
+    QStringList certificateSubjects; // common names, sorted
 };
 Parsed parse(const QByteArray& der);
 

@@ -1,69 +1,60 @@
-// The personal store over real NSS databases, choosing the certificate that signs, the chooser
-// and password dialogs, and sign-then-verify round trips.
+// The personal store over real NSS databases, choosing the certificate that signs, and the
+// chooser and password dialogs.
 
-#include "DialogDriver.h"
-#include "ZoneGuard.h"
+#include "CertLibTest.h"
+#include "common/E2eHarness.h"
 #include "common/NssFixture.h"
-#include "platform/CertLibrary.h"
-#include "platform/TSCertChooser.h"
 
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPushButton>
-#include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
 
 namespace {
 
-const QString kFingerprint = QStringLiteral("3F786850E387550FDAB836ED7E6DC881DE23001B");
-
-struct Signed {
-    QString record; // the Base64 text as Sign returns it
-    QString error;  // "number:description" when Sign failed
-    qint32 number = 0;
-};
-
-Signed signWith(const QDateTime& when, const QString& name, const QString& content = kFingerprint) {
-    Signed out;
+// Signs as the register command does: the signer's common name, or failure(number).
+QString signedBy() {
     try {
-        Attribute a;
-        a.setName(Attribute::SigningTime);
-        a.setValue(when);
-        Attribute b;
-        b.setName(Attribute::DocumentName);
-        b.setValue(name);
-        Signer signer;
-        signer.AuthenticatedAttributes().Add(a);
-        signer.AuthenticatedAttributes().Add(b);
         SignedData data;
-        data.setContent(content);
-        out.record = data.Sign(signer, false, 0);
+        data.Verify(signRecord(QDateTime::currentDateTime(), QStringLiteral("report.doc")), false, 0);
+        return data.Signers().Item(1).Certificate().CommonName();
     } catch (const TSError& e) {
-        out.number = e.number();
-        out.error = QString::number(e.number()) + QLatin1Char(':') + e.description();
+        return failure(e.number());
     }
-    return out;
 }
 
-QString clean(QString record) {
-    record.remove(QLatin1Char('\n'));
-    record.remove(QLatin1Char('\r'));
-    record.remove(QLatin1Char(' '));
-    return record;
+// Answers the certificate chooser with "down-enter" or by clicking a button; adds its rows to
+// *seen (subject, e-mail, issuer, whether both validity dates show).
+void answerChooser(QWidget* dialog, const QString& answer, QStringList* seen) {
+    auto* list = dialog->findChild<QTreeWidget*>(QStringLiteral("lstCertificates"));
+    for (int i = 0; list && i < list->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* row = list->topLevelItem(i);
+        const bool dated = !row->text(3).isEmpty() && !row->text(4).isEmpty();
+        *seen << row->text(0) + '|' + row->text(1) + '|' + row->text(2) + (dated ? "|dated" : "|undated");
+    }
+    if (answer != QLatin1String("down-enter"))
+        return QTest::mouseClick(dialog->findChild<QPushButton*>(answer), Qt::LeftButton);
+    QTest::keyClick(list, Qt::Key_Down);
+    QTest::keyClick(list, Qt::Key_Return);
 }
 
-QString signerName(const QString& record) {
-    SignedData data;
-    data.Verify(clean(record), false, 0);
-    return data.Signers().Item(1).Certificate().CommonName();
-}
-
-void setPrompt(bool on) {
-    Settings().setEnablePromptForCertificateUI(on);
+// Answers the password dialog by typing the password, or "<cancel>" clicks Cancel; adds to *seen
+// how the box and the wrong-password notice looked.
+void answerPassword(QWidget* dialog, const QString& answer, QStringList* seen) {
+    auto* box = dialog->findChild<QLineEdit*>(QStringLiteral("txtPassword"));
+    auto* notice = dialog->findChild<QLabel*>(QStringLiteral("lblError"));
+    const bool empty = box && box->echoMode() == QLineEdit::Password && box->text().isEmpty();
+    *seen << QStringLiteral("%1, notice %2")
+                 .arg(empty ? "empty box" : "not an empty password box",
+                      notice && notice->isVisible() ? "shown" : "hidden");
+    if (answer == QLatin1String("<cancel>"))
+        return QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("btnCancel")),
+                                 Qt::LeftButton);
+    QTest::keyClicks(box, answer);
+    QTest::keyClick(box, Qt::Key_Return);
 }
 
 } // namespace
@@ -71,13 +62,11 @@ void setPrompt(bool on) {
 class TestCertStore : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void init() { setPrompt(false); }
-
     void countsPersonalCertificates_data() {
-        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("kind"); // "garbage": files that are not a database
         QTest::addColumn<QStringList>("names");
         QTest::newRow("no database") << "none" << QStringList();
-        QTest::newRow("empty database") << "empty" << QStringList();
+        QTest::newRow("unusable database") << "garbage" << QStringList();
         QTest::newRow("one") << "one" << QStringList{"Alice Example"};
         QTest::newRow("two") << "two" << QStringList{"Alice Example", "Bob Example"};
         QTest::newRow("expired only") << "expired" << QStringList{"Eve Expired"};
@@ -87,12 +76,18 @@ private Q_SLOTS:
     void countsPersonalCertificates() {
         QFETCH(QString, kind);
         QFETCH(QStringList, names);
-        NssFixture db(kind);
+        NssFixture db(kind == QLatin1String("garbage") ? QStringLiteral("none") : kind);
         QVERIFY2(db.isValid(), qPrintable(db.error()));
+        if (kind == QLatin1String("garbage")) {
+            QVERIFY(QDir().mkpath(db.databaseFolder()));
+            for (const char* file : {"/cert9.db", "/key4.db"}) {
+                QFile f(db.databaseFolder() + QLatin1String(file));
+                QVERIFY(f.open(QIODevice::WriteOnly) && f.write("this is not a database") > 0);
+            }
+        }
         Store store;
         store.Open(2, QStringLiteral("MY"), 0);
         const Certificates certs = store.Certificates();
-        QCOMPARE(certs.Count(), names.size());
         QStringList found;
         for (qint32 i = 1; i <= certs.Count(); ++i)
             found << certs.Item(i).CommonName();
@@ -100,334 +95,80 @@ private Q_SLOTS:
         QCOMPARE(found, names);
     }
 
-    // Other tests add their own CAs to a fixture database, e.g. to trust a test site.
-    void fixtureTakesMoreCertificates_data() {
-        QTest::addColumn<QString>("kind");
-        QTest::newRow("plain") << "one";
-        QTest::newRow("password") << "password";
-    }
-    void fixtureTakesMoreCertificates() {
-        QFETCH(QString, kind);
-        NssFixture db(kind);
-        QVERIFY2(db.isValid(), qPrintable(db.error()));
-        QTemporaryDir dir;
-        const QString ca = dir.filePath(QStringLiteral("ca.pem"));
-        QByteArray output;
-        QCOMPARE(NssFixture::run(QStringLiteral("openssl"),
-                                 {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
-                                  dir.filePath(QStringLiteral("ca.key")), "-out", ca, "-subj",
-                                  "/CN=Extra Test CA", "-days", "30"},
-                                 &output),
-                 0);
-        const QString error = db.addCertificate(ca, QStringLiteral("Extra Test CA"), QStringLiteral("CT,,"));
-        QVERIFY2(error.isEmpty(), qPrintable(error));
-        QCOMPARE(NssFixture::run(QStringLiteral("certutil"), {"-L", "-d", db.database()}, &output), 0);
-        QVERIFY2(QRegularExpression(QStringLiteral("Extra Test CA\\s+CT,,"))
-                     .match(QString::fromLatin1(output))
-                     .hasMatch(),
-                 output.constData());
-        Store store;
-        store.Open();
-        QCOMPARE(store.Certificates().Count(), 1);
-    }
-
-    void unusableDatabaseIsEmptyStore() {
-        NssFixture db(QStringLiteral("none"));
-        QVERIFY(QDir().mkpath(db.databaseFolder()));
-        for (const char* file : {"cert9.db", "key4.db"}) {
-            QFile f(db.databaseFolder() + QLatin1Char('/') + QLatin1String(file));
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write("this is not a database");
-        }
-        Store store;
-        store.Open(2, QStringLiteral("MY"), 0);
-        QCOMPARE(store.Certificates().Count(), 0);
-    }
-
-    void storeArguments_data() {
-        QTest::addColumn<int>("location");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("mode");
-        QTest::addColumn<bool>("ok");
-        QTest::newRow("current user MY read-only") << 2 << "MY" << 0 << true;
-        QTest::newRow("machine location") << 1 << "MY" << 0 << false;
-        QTest::newRow("other store") << 2 << "Root" << 0 << false;
-    }
-    void storeArguments() {
-        QFETCH(int, location);
-        QFETCH(QString, name);
-        QFETCH(int, mode);
-        QFETCH(bool, ok);
+    void certificateAndArguments() {
         NssFixture db(QStringLiteral("one"));
         QVERIFY2(db.isValid(), qPrintable(db.error()));
         Store store;
-        try {
-            store.Open(location, name, mode);
-            QVERIFY(ok);
-            QCOMPARE(store.Certificates().Count(), 1);
-        } catch (const TSError& e) {
-            QVERIFY2(!ok, e.what());
-            QCOMPARE(e.number(), CertLibError::InvalidArgument);
-            QVERIFY(!e.description().isEmpty());
-        }
-    }
-
-    void certificateFields() {
-        NssFixture db(QStringLiteral("one"));
-        QVERIFY2(db.isValid(), qPrintable(db.error()));
-        Store store;
+        QVERIFY_THROWS_EXCEPTION(TSError, store.Open(1, QStringLiteral("MY"), 0));   // the machine's store
+        QVERIFY_THROWS_EXCEPTION(TSError, store.Open(2, QStringLiteral("Root"), 0)); // another store
         store.Open();
-        const Certificate c = store.Certificates().Item(1);
-        QCOMPARE(c.CommonName(), QStringLiteral("Alice Example"));
-        QCOMPARE(c.EmailAddress(), QStringLiteral("alice@example.test"));
-        QCOMPARE(c.IssuerCommonName(), QStringLiteral("Tessaro Test Issuing CA"));
-        QVERIFY(c.SubjectName().contains(QStringLiteral("CN=Alice Example")));
-        QVERIFY(c.ValidFromDate() < QDateTime::currentDateTime());
-        QVERIFY(c.ValidToDate() > QDateTime::currentDateTime());
-        QCOMPARE(c.ValidFromDate().timeSpec(), Qt::LocalTime);
-        QCOMPARE(c.Thumbprint().size(), 40);
-        QCOMPARE(Certificate(c.Export()), c);
-        QVERIFY_THROWS_EXCEPTION(TSError, store.Certificates().Item(0));
         QVERIFY_THROWS_EXCEPTION(TSError, store.Certificates().Item(2));
-        QVERIFY_THROWS_EXCEPTION(TSError, Certificate(QByteArray("not a certificate")));
+        const Certificate c = store.Certificates().Item(1);
+        QCOMPARE(c.ValidFromDate().timeSpec(), Qt::LocalTime);
+        QVERIFY(c.ValidFromDate() < QDateTime::currentDateTime() &&
+                QDateTime::currentDateTime() < c.ValidToDate());
     }
 
-    // Which certificate signs, without any dialog.
-    void picksWithoutAsking_data() {
+    // Which certificate signs, given the database, the prompt setting and the answers to the
+    // dialogs: the chooser's "down-enter", "btnOK" or "btnCancel", or the passwords typed.
+    void whoSigns_data() {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<bool>("prompt");
-        QTest::addColumn<QString>("signer"); // empty: fails with the number below
-        QTest::addColumn<qint32>("error");
-        QTest::newRow("one") << "one" << false << "Alice Example" << 0;
-        QTest::newRow("one fit of two") << "mixed" << true << "Alice Example" << 0;
-        QTest::newRow("no database") << "none" << true << "" << CertLibError::NoCertificate;
-        QTest::newRow("CA certificates only") << "ca-only" << true << "" << CertLibError::NoCertificate;
-        QTest::newRow("expired") << "expired" << true << "" << CertLibError::NoCertificate;
-        QTest::newRow("not yet valid, no signing usage")
-            << "unfit" << true << "" << CertLibError::NoCertificate;
-        QTest::newRow("two, prompt off") << "two" << false << "" << CertLibError::ChoiceNotAllowed;
+        QTest::addColumn<QStringList>("answers");
+        QTest::addColumn<QString>("signer");
+        const QString alice = QStringLiteral("Alice Example");
+        const QString noCertificate = failure(CertLibError::NoCertificate);
+        const QString cancelled = failure(CertLibError::Cancelled);
+        QTest::newRow("one") << "one" << false << QStringList() << alice;
+        QTest::newRow("one fit of two") << "mixed" << true << QStringList() << alice;
+        QTest::newRow("no database") << "none" << true << QStringList() << noCertificate;
+        QTest::newRow("expired") << "expired" << true << QStringList() << noCertificate;
+        QTest::newRow("not yet valid, no signing usage") << "unfit" << true << QStringList() << noCertificate;
+        QTest::newRow("two, prompt off")
+            << "two" << false << QStringList() << failure(CertLibError::ChoiceNotAllowed);
+        QTest::newRow("chooser: the second, by keyboard")
+            << "two" << true << QStringList{"down-enter"} << "Bob Example";
+        QTest::newRow("chooser: OK keeps the first") << "two" << true << QStringList{"btnOK"} << alice;
+        QTest::newRow("chooser: Cancel") << "two" << true << QStringList{"btnCancel"} << cancelled;
+        QTest::newRow("password: wrong, then right")
+            << "password" << false << QStringList{"wrong", NssFixture::password()} << alice;
+        QTest::newRow("password: wrong, then Cancel")
+            << "password" << false << QStringList{"wrong", "<cancel>"} << cancelled;
     }
-    void picksWithoutAsking() {
+    void whoSigns() {
         QFETCH(QString, kind);
         QFETCH(bool, prompt);
+        QFETCH(QStringList, answers);
         QFETCH(QString, signer);
-        QFETCH(qint32, error);
         NssFixture db(kind);
         QVERIFY2(db.isValid(), qPrintable(db.error()));
-        setPrompt(prompt);
-        DialogDriver driver;
-        const Signed s = signWith(QDateTime::currentDateTime(), QStringLiteral("report.doc"));
-        QCOMPARE(driver.unexpected(), 0);
-        if (signer.isEmpty()) {
-            QVERIFY2(s.record.isEmpty(), qPrintable(s.record));
-            QCOMPARE(s.number, error);
-        } else {
-            QVERIFY2(s.error.isEmpty(), qPrintable(s.error));
-            QCOMPARE(signerName(s.record), signer);
-        }
-    }
-
-    void chooserListsAndChoosesByKeyboard() {
-        NssFixture db(QStringLiteral("two"));
-        QVERIFY2(db.isValid(), qPrintable(db.error()));
-        setPrompt(true);
-        QStringList rows;
-        DialogDriver driver;
-        driver.then(QStringLiteral("TSCertChooser"), [&](QWidget* dialog) {
-            auto* list = dialog->findChild<QTreeWidget*>(QStringLiteral("lstCertificates"));
-            QVERIFY(list);
-            QVERIFY(dialog->findChild<QPushButton*>(QStringLiteral("btnOK")));
-            QVERIFY(dialog->findChild<QPushButton*>(QStringLiteral("btnCancel")));
-            for (int i = 0; i < list->topLevelItemCount(); ++i) {
-                QStringList cells;
-                for (int c = 0; c < list->columnCount(); ++c)
-                    cells << list->topLevelItem(i)->text(c);
-                rows << cells.join(QLatin1Char('|'));
-            }
-            list->setFocus();
-            QTest::keyClick(list, Qt::Key_Down);
-            QTest::keyClick(list, Qt::Key_Return);
-        });
-        const Signed s = signWith(QDateTime::currentDateTime(), QStringLiteral("report.doc"));
-        QCOMPARE(driver.done(), 1);
-        QVERIFY2(s.error.isEmpty(), qPrintable(s.error));
-        QCOMPARE(rows.size(), 2);
-        QVERIFY2(
-            rows[0].startsWith(QStringLiteral("Alice Example|alice@example.test|Tessaro Test Issuing CA|")),
-            qPrintable(rows[0]));
-        QVERIFY2(rows[1].startsWith(QStringLiteral("Bob Example|bob@example.test|Tessaro Test Issuing CA|")),
-                 qPrintable(rows[1]));
-        const QStringList cells = rows[1].split(QLatin1Char('|'));
-        QVERIFY(!cells[3].isEmpty() && !cells[4].isEmpty());
-        QCOMPARE(signerName(s.record), QStringLiteral("Bob Example"));
-    }
-
-    void chooserOkAndCancel_data() {
-        QTest::addColumn<QString>("button");
-        QTest::addColumn<QString>("signer");
-        QTest::newRow("OK keeps the first") << "btnOK"
-                                            << "Alice Example";
-        QTest::newRow("Cancel") << "btnCancel"
-                                << "";
-        QTest::newRow("Escape") << ""
-                                << "";
-    }
-    void chooserOkAndCancel() {
-        QFETCH(QString, button);
-        QFETCH(QString, signer);
-        NssFixture db(QStringLiteral("two"));
-        QVERIFY2(db.isValid(), qPrintable(db.error()));
-        setPrompt(true);
-        DialogDriver driver;
-        driver.then(QStringLiteral("TSCertChooser"), [&](QWidget* dialog) {
-            if (button.isEmpty())
-                QTest::keyClick(dialog, Qt::Key_Escape);
-            else
-                QTest::mouseClick(dialog->findChild<QPushButton*>(button), Qt::LeftButton);
-        });
-        const Signed s = signWith(QDateTime::currentDateTime(), QStringLiteral("report.doc"));
-        QCOMPARE(driver.done(), 1);
-        if (signer.isEmpty()) {
-            QVERIFY(s.record.isEmpty());
-            QCOMPARE(s.number, CertLibError::Cancelled);
-        } else {
-            QVERIFY2(s.error.isEmpty(), qPrintable(s.error));
-            QCOMPARE(signerName(s.record), signer);
-        }
-    }
-
-    void chooserIsParentedToMainWindow() {
-        NssFixture db(QStringLiteral("two"));
-        QVERIFY2(db.isValid(), qPrintable(db.error()));
-        setPrompt(true);
-        QMainWindow main;
+        Settings().setEnablePromptForCertificateUI(prompt);
+        QMainWindow main; // the dialogs' parent
         main.show();
         QVERIFY(QTest::qWaitForWindowExposed(&main));
-        QWidget* parent = nullptr;
-        DialogDriver driver;
-        driver.then(QStringLiteral("TSCertChooser"), [&](QWidget* dialog) {
-            parent = dialog->parentWidget();
-            QTest::keyClick(dialog, Qt::Key_Escape);
-        });
-        signWith(QDateTime::currentDateTime(), QStringLiteral("report.doc"));
-        QCOMPARE(parent, &main);
-    }
-
-    void passwordDialog_data() {
-        QTest::addColumn<QStringList>("tries"); // passwords typed; "<cancel>" presses Cancel
-        QTest::addColumn<bool>("ok");
-        QTest::newRow("right first time") << QStringList{NssFixture::password()} << true;
-        QTest::newRow("wrong, then right") << QStringList{"wrong", NssFixture::password()} << true;
-        QTest::newRow("wrong, then cancel") << QStringList{"wrong", "<cancel>"} << false;
-    }
-    void passwordDialog() {
-        QFETCH(QStringList, tries);
-        QFETCH(bool, ok);
-        NssFixture db(QStringLiteral("password"));
-        QVERIFY2(db.isValid(), qPrintable(db.error()));
-        QList<bool> errorShown;
-        DialogDriver driver;
-        for (const QString& typed : tries) {
-            driver.then(QStringLiteral("TSTokenPassword"), [&errorShown, typed](QWidget* dialog) {
-                auto* box = dialog->findChild<QLineEdit*>(QStringLiteral("txtPassword"));
-                auto* notice = dialog->findChild<QLabel*>(QStringLiteral("lblError"));
-                QVERIFY(box && notice);
-                QCOMPARE(box->echoMode(), QLineEdit::Password);
-                QVERIFY(box->text().isEmpty());
-                errorShown << notice->isVisible();
-                if (typed == QLatin1String("<cancel>")) {
-                    QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("btnCancel")),
-                                      Qt::LeftButton);
-                    return;
-                }
-                QTest::keyClicks(box, typed);
-                QTest::keyClick(box, Qt::Key_Return);
-            });
+        const bool password = kind == QLatin1String("password");
+        QStringList seen;
+        E2eModals modals;
+        for (const QString& answer : answers)
+            modals.dialog(password ? QStringLiteral("TSTokenPassword") : QStringLiteral("TSCertChooser"),
+                          [&, answer](QWidget* dialog) {
+                              modals.expectThat(dialog->parentWidget() == &main, QStringLiteral("parented"));
+                              (password ? answerPassword : answerChooser)(dialog, answer, &seen);
+                          });
+        QCOMPARE(signedBy(), signer);
+        QVERIFY2(modals.ok(), qPrintable(modals.report()));
+        if (password) {
+            QCOMPARE(seen, (QStringList{"empty box, notice hidden", "empty box, notice shown"}));
+        } else if (!answers.isEmpty()) {
+            QCOMPARE(seen, (QStringList{"Alice Example|alice@example.test|Tessaro Test Issuing CA|dated",
+                                        "Bob Example|bob@example.test|Tessaro Test Issuing CA|dated"}));
         }
-        const Signed s = signWith(QDateTime::currentDateTime(), QStringLiteral("report.doc"));
-        QCOMPARE(driver.done(), tries.size());
-        QVERIFY2(driver.unexpected() == 0, qPrintable(driver.seen().join(QLatin1Char(','))));
-        // The notice shows from the second try on.
-        for (int i = 0; i < errorShown.size(); ++i)
-            QCOMPARE(errorShown[i], i > 0);
-        if (ok) {
-            QVERIFY2(s.error.isEmpty(), qPrintable(s.error));
-            QCOMPARE(signerName(s.record), QStringLiteral("Alice Example"));
+        if (password && signer == QLatin1String("Alice Example")) {
             // Unlocked for the rest of the run: no second question.
-            DialogDriver again;
-            const Signed s2 = signWith(QDateTime::currentDateTime(), QStringLiteral("other.doc"));
-            QVERIFY2(s2.error.isEmpty(), qPrintable(s2.error));
-            QCOMPARE(again.unexpected(), 0);
-        } else {
-            QCOMPARE(s.number, CertLibError::Cancelled);
+            E2eModals again;
+            QCOMPARE(signedBy(), signer);
+            QVERIFY2(again.ok(), qPrintable(again.report()));
         }
-    }
-
-    void roundTrip_data() {
-        QTest::addColumn<QByteArray>("zone");
-        QTest::addColumn<QDateTime>("when");
-        QTest::addColumn<QString>("name");
-        const QDateTime lateEvening(QDate(2026, 3, 14), QTime(23, 30, 15, 500));
-        QTest::newRow("plain name") << QByteArray("UTC0") << lateEvening << "report.doc";
-        QTest::newRow("non-ASCII name")
-            << QByteArray("UTC0") << lateEvening << QStringLiteral("Résumé – 履歴書.doc");
-        QTest::newRow("name beyond the BMP")
-            << QByteArray("UTC0") << lateEvening << QStringLiteral("📄 notes.txt");
-        QTest::newRow("name with quote and spaces")
-            << QByteArray("UTC0") << lateEvening << "it's my file .txt";
-        // West of UTC the evening is already the next day in UTC; east the morning is the day before.
-        QTest::newRow("late evening, UTC-10") << QByteArray("XST10") << lateEvening << "report.doc";
-        QTest::newRow("early morning, UTC+13")
-            << QByteArray("XET-13") << QDateTime(QDate(2027, 1, 1), QTime(0, 15, 1)) << "report.doc";
-        QTest::newRow("after 2049 (GeneralizedTime)")
-            << QByteArray("XST10") << QDateTime(QDate(2050, 1, 1), QTime(0, 0, 7)) << "report.doc";
-    }
-    void roundTrip() {
-        QFETCH(QByteArray, zone);
-        QFETCH(QDateTime, when);
-        QFETCH(QString, name);
-        ZoneGuard tz(zone.constData());
-        const QDateTime local(when.date(), when.time(), Qt::LocalTime);
-        if (zone == "XST10")
-            QCOMPARE(local.offsetFromUtc(), -10 * 3600);
-        NssFixture db(QStringLiteral("one"));
-        QVERIFY2(db.isValid(), qPrintable(db.error()));
-        const Signed s = signWith(local, name);
-        QVERIFY2(s.error.isEmpty(), qPrintable(s.error));
-        // Base64 in lines of 76 characters, as the caller cleans it.
-        for (const QString& line : s.record.split(QStringLiteral("\r\n")))
-            QVERIFY(line.size() <= 76);
-
-        SignedData data;
-        data.Verify(clean(s.record), false, 0);
-        QCOMPARE(data.Content(), kFingerprint);
-        QCOMPARE(data.Signers().Count(), 1);
-        const Attributes attrs = data.Signers().Item(1).AuthenticatedAttributes();
-        QCOMPARE(attrs.Count(), 2);
-        QCOMPARE(attrs.Item(1).Name(), qint32(Attribute::SigningTime));
-        const QDateTime back = attrs.Item(1).Value().toDateTime();
-        QCOMPARE(back.timeSpec(), Qt::LocalTime);
-        QCOMPARE(back.date(), local.date());
-        QCOMPARE(back.time(), QTime(local.time().hour(), local.time().minute(), local.time().second()));
-        QCOMPARE(attrs.Item(2).Name(), qint32(Attribute::DocumentName));
-        QCOMPARE(attrs.Item(2).Value().toString(), name);
-    }
-
-    void signArguments() {
-        NssFixture db(QStringLiteral("one"));
-        QVERIFY2(db.isValid(), qPrintable(db.error()));
-        Signer signer;
-        SignedData data;
-        QVERIFY_THROWS_EXCEPTION(TSError, data.Sign(signer, false, 0)); // no content
-        data.setContent(kFingerprint);
-        QVERIFY_THROWS_EXCEPTION(TSError, data.Sign(signer, true, 0));  // detached
-        QVERIFY_THROWS_EXCEPTION(TSError, data.Sign(signer, false, 1)); // binary
-        // Without attributes the message still signs and verifies.
-        const QString record = data.Sign(signer, false, 0);
-        SignedData back;
-        back.Verify(record, false, 0);
-        QCOMPARE(back.Content(), kFingerprint);
-        QCOMPARE(back.Signers().Item(1).AuthenticatedAttributes().Count(), 0);
     }
 };
 

@@ -49,24 +49,12 @@ QString NssFixture::databaseFolder() const {
     return home() + QStringLiteral("/.pki/nssdb");
 }
 
-QString NssFixture::database() const {
-    return QStringLiteral("sql:") + databaseFolder();
-}
-
 QString NssFixture::password() {
     return QString::fromLatin1(kPassword);
 }
 
 QString NssFixture::addCertificate(const QString& file, const QString& nickname, const QString& trust) const {
-    QStringList args{QStringLiteral("-A"),
-                     QStringLiteral("-d"),
-                     database(),
-                     QStringLiteral("-n"),
-                     nickname,
-                     QStringLiteral("-t"),
-                     trust,
-                     QStringLiteral("-i"),
-                     file};
+    QStringList args{"-A", "-d", "sql:" + databaseFolder(), "-n", nickname, "-t", trust, "-i", file};
     QFile f(file);
     if (f.open(QIODevice::ReadOnly) && f.peek(64).contains("-----BEGIN"))
         args << QStringLiteral("-a");

@@ -28,7 +28,6 @@ public:
 
     QString home() const;           // the temporary home folder
     QString databaseFolder() const; // <home>/.pki/nssdb
-    QString database() const;       // "sql:<home>/.pki/nssdb", for certutil -d
 
     // The password of the "password" kind.
     static QString password();
