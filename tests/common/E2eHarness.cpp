@@ -135,6 +135,22 @@ void runFor(std::chrono::milliseconds time) {
     loop.exec();
 }
 
+void onceWhen(QObject* context, std::function<bool()> condition, std::function<void()> action) {
+    auto* timer = new QTimer(context);
+    QObject::connect(timer, &QTimer::timeout, context, [timer, condition, action] {
+        if (!condition())
+            return;
+        timer->stop();
+        // The action may end the context, and this connection with it.
+        const QPointer<QTimer> alive(timer);
+        const std::function<void()> run = action;
+        run();
+        if (alive)
+            alive->deleteLater();
+    });
+    timer->start(5);
+}
+
 int runProgram(std::chrono::milliseconds limit) {
     QTimer stuck;
     stuck.setSingleShot(true);

@@ -62,6 +62,9 @@ bool waitFor(const std::function<bool()>& predicate,
              std::chrono::milliseconds limit = std::chrono::milliseconds(60000));
 // Lets the event loop run for a while.
 void runFor(std::chrono::milliseconds time);
+// Runs the action once, from the event loop, as soon as the condition holds (looked at every 5 ms,
+// for as long as the context lives): to act in the middle of a command, while it waits.
+void onceWhen(QObject* context, std::function<bool()> condition, std::function<void()> action);
 // Runs the application's event loop, as the program does, until the program ends (the command's Exit
 // path calls QCoreApplication::exit). A program that does not end within the limit ends with 99.
 int runProgram(std::chrono::milliseconds limit = std::chrono::milliseconds(300000));
