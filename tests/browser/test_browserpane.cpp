@@ -20,10 +20,12 @@
 
 Q_DECLARE_METATYPE(TSWaitEnd)
 
+namespace {
 const char* nameOf(TSWaitEnd end) {
     static const char* const names[] = {"Loaded", "Failed", "TimedOut", "Abandoned", "NotStarted"};
     return names[int(end)];
 }
+} // namespace
 // How QCOMPARE shows a wait's end.
 char* toString(TSWaitEnd end) {
     return qstrdup(nameOf(end));

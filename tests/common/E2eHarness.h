@@ -9,6 +9,7 @@
 #include "common/NssFixture.h"
 #include "common/TestSite.h"
 
+#include <QCoreApplication>
 #include <QList>
 #include <QMessageBox>
 #include <QObject>
@@ -69,14 +70,16 @@ public:
     bool useNss(const QString& kind);
 
     // A folder for the documents a test registers, removed at the end.
-    QString documentsFolder() const;
+    QString documentsFolder() const { return m_documents->path(); }
     // Writes a document into a fresh sub-folder of documentsFolder() and returns its path.
     QString writeDocument(const QString& name, const QByteArray& bytes) const;
 
     // The store of the program folder (the test program's own folder), with a trailing "/".
-    static QString storeFolder();
-    static QString storeCopy(const QString& documentName);
-    static QString storeRecord(const QString& documentName);
+    static QString storeFolder() {
+        return QCoreApplication::applicationDirPath() + QStringLiteral("/Registered/");
+    }
+    static QString storeCopy(const QString& name) { return storeFolder() + name; }
+    static QString storeRecord(const QString& name) { return storeFolder() + name + QStringLiteral(".p7s"); }
     // The names in the store folder, hidden ones included, sorted.
     static QStringList storeEntries();
     // Removes whatever is at the store's path. True when nothing is left there.
@@ -114,7 +117,7 @@ public:
     using Answer = std::function<void(QWidget*)>;
 
     E2eModals();
-    ~E2eModals() override;
+    ~E2eModals() override = default;
 
     // A message box with exactly this text, icon, title and buttons, answered by a button or dismissed.
     E2eModals& message(const E2eMessage& expected, QMessageBox::StandardButton answer = QMessageBox::Ok);
