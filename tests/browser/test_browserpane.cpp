@@ -3,82 +3,42 @@
 // out or are abandoned, and the command guard.
 
 #include "app/TSRegForm.h"
-#include "common/TestSite.h"
+#include "common/E2eHarness.h"
 #include "platform/TSBrowserHost.h"
 #include "platform/TSWebPage.h"
 
 #include <QAction>
 #include <QApplication>
-#include <QDeadlineTimer>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 #include <QWebEngineView>
 
 #include <memory>
 
 Q_DECLARE_METATYPE(TSWaitEnd)
 
+namespace {
+const char* nameOf(TSWaitEnd end) {
+    static const char* const names[] = {"Loaded", "Failed", "TimedOut", "Abandoned", "NotStarted"};
+    return names[int(end)];
+}
+} // namespace
 // How QCOMPARE shows a wait's end.
 char* toString(TSWaitEnd end) {
-    static const char* const names[] = {"Loaded", "Failed", "TimedOut", "Abandoned", "NotStarted"};
-    return qstrdup(names[int(end)]);
+    return qstrdup(nameOf(end));
 }
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
 
 namespace {
 
-using namespace std::chrono_literals;
-
-const char* const kHangPath = "/hang.html";
-
-// Runs the event loop until the predicate holds. (QTest::qWaitFor sleeps between its passes,
-// which slows the browser's many round trips through the event loop down to a crawl.)
-bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds limit = 60s) {
-    const QDeadlineTimer deadline(limit);
-    while (!predicate()) {
-        if (deadline.hasExpired())
-            return false;
-        QEventLoop loop;
-        QTimer::singleShot(10ms, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
-}
-
-// Lets the event loop run for a while.
-void runFor(std::chrono::milliseconds time) {
-    QEventLoop loop;
-    QTimer::singleShot(time, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-// The form's window, with the introduction page of its start-up fully loaded, so that no
-// notification of it is left over.
-std::unique_ptr<TSRegForm> newForm() {
-    auto form = std::make_unique<TSRegForm>();
-    form->show();
-    if (!waitFor([&] { return form->pageLoaded() && !form->WebBrowser1()->page()->isLoading(); }))
-        return nullptr;
-    return form;
-}
-
-QAction* menuItem(TSRegForm& form, const char* name) {
-    return form.findChild<QAction*>(QLatin1String(name));
-}
-
-// Runs the application's event loop, as the program does, until the program ends; a program
-// that never ends fails the test instead of hanging it.
-int runProgram() {
-    QTimer stuck;
-    stuck.setSingleShot(true);
-    QObject::connect(&stuck, &QTimer::timeout, [] { QCoreApplication::exit(99); });
-    stuck.start(5min);
-    return QApplication::exec();
-}
+const QString kSimple = u"/simple.html"_s;
+const QString kHang = u"/hang.html"_s; // answered never
+const QString kEcho = u"/echo"_s;
 
 } // namespace
 
@@ -90,9 +50,23 @@ public:
 private:
     QString m_home;
     std::unique_ptr<TestSite> m_site;
-    QTemporaryDir m_files;
+    // The main window, with the introduction page of its start-up fully loaded, so that no
+    // notification of it is left over.
+    std::unique_ptr<TSRegForm> m_form;
 
     QUrl site(const QString& path) const { return m_site->url(path); }
+    QUrl paneUrl() const { return m_form->WebBrowser1()->url(); }
+    // The navigation status with its type ("bool false", "int 404"): False and 0 differ.
+    QString statusText() const {
+        const QVariant status = m_form->navigateStatus();
+        return QString::fromLatin1(status.typeName()) + u' ' + status.toString();
+    }
+    QAction* menuItem(const char* name) const { return m_form->findChild<QAction*>(QLatin1String(name)); }
+    // Serves a UTF-8 HTML page with this body at the path.
+    void sitePage(const QString& path, const QString& body) {
+        m_site->replyBody(path, u"<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body>"_s + body +
+                                    u"</body></html>"_s);
+    }
 
 private Q_SLOTS:
     void initTestCase() {
@@ -101,138 +75,109 @@ private Q_SLOTS:
         QVERIFY2(m_site->isRunning(), qPrintable(m_site->errorString()));
         QString error;
         QVERIFY2(m_site->trustIn(m_home, &error), qPrintable(error));
-        QVERIFY(m_files.isValid());
     }
 
     void init() {
         m_site->clearBehaviours();
         m_site->clearRequests();
+        m_form = std::make_unique<TSRegForm>();
+        m_form->show();
+        QVERIFY(E2e::waitFor(
+            [&] { return m_form->pageLoaded() && !m_form->WebBrowser1()->page()->isLoading(); }));
     }
 
-    void countsAsNoFailure_data() {
-        QTest::addColumn<QVariant>("status");
-        QTest::addColumn<bool>("noFailure");
-        QTest::newRow("empty") << QVariant() << true;
-        QTest::newRow("False") << QVariant(false) << true;
-        QTest::newRow("integer 0") << QVariant(0) << true;
-        QTest::newRow("True") << QVariant(true) << false;
-        QTest::newRow("404") << QVariant(404) << false;
-        QTest::newRow("network error") << QVariant(-102) << false;
-        QTest::newRow("timed out") << QVariant(-7) << false;
-    }
+    void cleanup() { m_form.reset(); }
+
+    // A status counts as a failure by its type and value: empty, False and the integer 0 do not.
     void countsAsNoFailure() {
-        QFETCH(QVariant, status);
-        QFETCH(bool, noFailure);
-        QCOMPARE(TSRegForm::CountsAsNoFailure(status), noFailure);
+        for (const QVariant& status : {QVariant(), QVariant(false), QVariant(0)})
+            QVERIFY2(TSRegForm::CountsAsNoFailure(status), qPrintable(status.toString()));
+        for (const QVariant& status : {QVariant(true), QVariant(404), QVariant(TSRegForm::kTimedOutStatus)})
+            QVERIFY2(!TSRegForm::CountsAsNoFailure(status), qPrintable(status.toString()));
     }
 
     void startState() {
         TSRegForm form;
         QVERIFY(!form.pageLoaded());
         QVERIFY(!form.navigateStatus().isValid());
-        QVERIFY(waitFor([&] { return form.pageLoaded(); }));
-        QCOMPARE(form.navigateStatus(), QVariant(false));
-        QCOMPARE(form.WebBrowser1()->url(), TSRegForm::localPageUrl(QStringLiteral("ts_intro.htm")));
+        QVERIFY(E2e::waitFor([&] { return form.pageLoaded(); }));
+        QCOMPARE(form.navigateStatus().typeId(), int(QMetaType::Bool));
+        QVERIFY(!form.navigateStatus().toBool());
+        QCOMPARE(form.WebBrowser1()->url(), TSRegForm::localPageUrl(u"ts_intro.htm"_s));
     }
 
+    // Real navigations, each followed by the first-page check: a failure shows "ts_noaccess.htm" and
+    // leaves the integer 0, which counts as no failure.
     void pageLoadState_data() {
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<TSWaitEnd>("end");
-        QTest::addColumn<int>("status"); // 0: False; 1: some negative network error code
-        QTest::newRow("existing local page") << "local" << TSWaitEnd::Loaded << 0;
-        QTest::newRow("missing local page") << "missing local" << TSWaitEnd::Failed << 1;
-        QTest::newRow("site page") << "site" << TSWaitEnd::Loaded << 0;
-        QTest::newRow("404") << "404" << TSWaitEnd::Failed << 404;
-        QTest::newRow("500") << "500" << TSWaitEnd::Failed << 500;
-        QTest::newRow("refused connection") << "refused" << TSWaitEnd::Failed << 1;
-        QTest::newRow("untrusted certificate") << "untrusted" << TSWaitEnd::Failed << 1;
+        QTest::addColumn<QUrl>("url");
+        QTest::addColumn<QString>("status"); // "int -" for any network error code
+        QTest::newRow("existing local page")
+            << TSRegForm::localPageUrl(u"ts_Help_Contents.htm"_s) << u"bool false"_s;
+        QTest::newRow("missing local page")
+            << TSRegForm::localPageUrl(u"ts_no_such_page.htm"_s) << u"int -"_s;
+        QTest::newRow("404") << site(u"/no/such/page.html"_s) << u"int 404"_s;
+        QTest::newRow("refused connection") << QUrl(TestSite::refusedOrigin() + kSimple) << u"int -"_s;
+        QTest::newRow("untrusted certificate") << QUrl(m_site->untrustedOrigin() + kSimple) << u"int -"_s;
+        QTest::newRow("time-out") << site(kHang) << u"int -7"_s;
     }
     void pageLoadState() {
-        QFETCH(QString, kind);
-        QFETCH(TSWaitEnd, end);
-        QFETCH(int, status);
-        QUrl url;
-        if (kind == QLatin1String("local"))
-            url = TSRegForm::localPageUrl(QStringLiteral("ts_Help_Contents.htm"));
-        else if (kind == QLatin1String("missing local"))
-            url = TSRegForm::localPageUrl(QStringLiteral("ts_no_such_page.htm"));
-        else if (kind == QLatin1String("site"))
-            url = site(QStringLiteral("/simple.html"));
-        else if (kind == QLatin1String("404"))
-            url = site(QStringLiteral("/no/such/page.html"));
-        else if (kind == QLatin1String("500")) {
-            m_site->replyStatus(QStringLiteral("/simple.html"), 500);
-            url = site(QStringLiteral("/simple.html"));
-        } else if (kind == QLatin1String("refused"))
-            url = QUrl(TestSite::refusedOrigin() + QStringLiteral("/simple.html"));
-        else if (kind == QLatin1String("untrusted"))
-            url = QUrl(m_site->untrustedOrigin() + QStringLiteral("/simple.html"));
-
-        auto form = newForm();
-        QVERIFY(form);
-        QCOMPARE(form->OpenPageAndWait(url), end);
-        QVERIFY(form->pageLoaded());
-        const QVariant got = form->navigateStatus();
-        if (status == 0) {
-            QCOMPARE(got, QVariant(false));
+        QFETCH(QUrl, url);
+        QFETCH(QString, status);
+        const bool timeOut = status == "int -7"_L1;
+        m_site->neverComplete(kHang);
+        if (timeOut)
+            m_form->setWaitLimit(1500ms);
+        const TSWaitEnd end = m_form->OpenPageAndWait(url);
+        QCOMPARE(end, status == "bool false"_L1 ? TSWaitEnd::Loaded
+                      : timeOut                 ? TSWaitEnd::TimedOut
+                                                : TSWaitEnd::Failed);
+        if (timeOut) { // the load was stopped, and its end does not hide the time-out
+            QVERIFY(E2e::waitFor([&] { return !m_form->WebBrowser1()->page()->isLoading(); }));
+            E2e::runFor(100ms);
         } else {
-            QCOMPARE(got.typeId(), int(QMetaType::Int));
-            if (status == 1) {
-                QVERIFY2(got.toInt() < 0 && got.toInt() != TSRegForm::kTimedOutStatus,
-                         qPrintable(got.toString()));
-            } else {
-                QCOMPARE(got.toInt(), status);
-            }
+            QVERIFY(m_form->pageLoaded());
         }
-        QCOMPARE(TSNavigationFailed(end), !TSRegForm::CountsAsNoFailure(got));
-        if (kind == QLatin1String("untrusted")) // refused before any request was sent
-            QVERIFY(m_site->requests(QStringLiteral("/simple.html")).isEmpty());
+        if (status == "int -"_L1)
+            QVERIFY2(statusText().startsWith(status) && statusText() != "int -7"_L1,
+                     qPrintable(statusText()));
+        else
+            QCOMPARE(statusText(), status);
+        QCOMPARE(TSNavigationFailed(end), !TSRegForm::CountsAsNoFailure(m_form->navigateStatus()));
+        // The untrusted certificate was refused before any request was sent.
+        QVERIFY(m_site->requests(kSimple).isEmpty());
+
+        QCOMPARE(m_form->FirstPageCheck(), !TSNavigationFailed(end));
+        if (TSNavigationFailed(end)) {
+            QCOMPARE(statusText(), u"int 0"_s);
+            QVERIFY(E2e::waitFor([&] { return paneUrl() == TSRegForm::localPageUrl(u"ts_noaccess.htm"_s); }));
+            QVERIFY(E2e::waitFor([&] { return m_form->pageLoaded(); }));
+            QVERIFY(m_form->FirstPageCheck());
+        }
     }
 
+    // A completion left over from before a navigation does not end its wait; a success after a
+    // failure resets the status.
     void successAfterFailureResetsStatus() {
-        auto form = newForm();
-        QVERIFY(form);
-        QCOMPARE(form->OpenPageAndWait(site(QStringLiteral("/missing.html"))), TSWaitEnd::Failed);
-        QCOMPARE(form->navigateStatus(), QVariant(404));
-        QCOMPARE(form->OpenPageAndWait(site(QStringLiteral("/simple.html"))), TSWaitEnd::Loaded);
-        QCOMPARE(form->navigateStatus(), QVariant(false));
-        QVERIFY(form->FirstPageCheck());
+        QTimer::singleShot(0, m_form.get(), [&] { m_form->DocumentComplete(QUrl()); });
+        QCOMPARE(m_form->OpenPageAndWait(site(u"/missing.html"_s)), TSWaitEnd::Failed);
+        QCOMPARE(statusText(), u"int 404"_s);
+        QCOMPARE(m_form->OpenPageAndWait(site(kSimple)), TSWaitEnd::Loaded);
+        QCOMPARE(statusText(), u"bool false"_s);
     }
 
-    void lateCompletionDoesNotEndWait() {
-        auto form = newForm();
-        QVERIFY(form);
-        // A completion from before the navigation, delivered while the wait begins.
-        QTimer::singleShot(0, form.get(), [&] { form->DocumentComplete(QUrl()); });
-        QCOMPARE(form->OpenPageAndWait(site(QStringLiteral("/missing.html"))), TSWaitEnd::Failed);
-        QCOMPARE(form->navigateStatus(), QVariant(404));
-    }
-
-    void navigateStatusCode_data() {
-        QTest::addColumn<int>("domain");
-        QTest::addColumn<int>("code");
-        QTest::addColumn<int>("status");
-        QTest::newRow("HTTP status") << int(QWebEngineLoadingInfo::HttpStatusCodeDomain) << 404 << 404;
-        QTest::newRow("network error") << int(QWebEngineLoadingInfo::ConnectionErrorDomain) << -102 << -102;
-        QTest::newRow("certificate") << int(QWebEngineLoadingInfo::CertificateErrorDomain) << -202 << -202;
-        QTest::newRow("positive code") << int(QWebEngineLoadingInfo::InternalErrorDomain) << 6 << -6;
-        QTest::newRow("no code is still a failure")
-            << int(QWebEngineLoadingInfo::InternalErrorDomain) << 0 << -2;
-        QTest::newRow("HTTP domain without a status")
-            << int(QWebEngineLoadingInfo::HttpStatusCodeDomain) << 0 << -2;
-    }
+    // A failure the browser reports without a usable code is still a failure.
     void navigateStatusCode() {
-        QFETCH(int, domain);
-        QFETCH(int, code);
-        QFETCH(int, status);
-        QCOMPARE(TSWebPage::NavigateStatusCode(QWebEngineLoadingInfo::ErrorDomain(domain), code), status);
+        QCOMPARE(TSWebPage::NavigateStatusCode(QWebEngineLoadingInfo::InternalErrorDomain, 6), -6);
+        QCOMPARE(TSWebPage::NavigateStatusCode(QWebEngineLoadingInfo::InternalErrorDomain, 0), -2);
+        QCOMPARE(TSWebPage::NavigateStatusCode(QWebEngineLoadingInfo::HttpStatusCodeDomain, 0), -2);
     }
 
+    // Only the main frame raises notifications.
     void notificationOrder_data() {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QStringList>("order");
         const QStringList ok{"BeforeNavigate2", "DownloadBegin", "DownloadComplete", "DocumentComplete"};
-        QTest::newRow("success") << "/simple.html" << ok;
+        QTest::newRow("success") << kSimple << ok;
         QTest::newRow("page with a frame") << "/framed.html" << ok;
         QTest::newRow("failure") << "/missing.html"
                                  << QStringList{"BeforeNavigate2", "DownloadBegin", "DownloadComplete",
@@ -241,327 +186,174 @@ private Q_SLOTS:
     void notificationOrder() {
         QFETCH(QString, path);
         QFETCH(QStringList, order);
-        m_site->replyBody(QStringLiteral("/framed.html"),
-                          QStringLiteral("<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head>"
-                                         "<body><iframe src=\"/simple.html\"></iframe></body></html>"));
-        auto form = newForm();
-        QVERIFY(form);
+        sitePage(u"/framed.html"_s, u"<iframe src=\"/simple.html\"></iframe>"_s);
         QStringList seen;
-        TSWebPage* page = form->browserHost()->page();
-        connect(page, &TSWebPage::BeforeNavigate2, form.get(), [&] { seen << "BeforeNavigate2"; });
-        connect(page, &TSWebPage::DownloadBegin, form.get(), [&] { seen << "DownloadBegin"; });
-        connect(page, &TSWebPage::DownloadComplete, form.get(), [&] { seen << "DownloadComplete"; });
-        connect(page, &TSWebPage::NavigateError, form.get(),
-                [&](const QUrl&, int code) { seen << QStringLiteral("NavigateError %1").arg(code); });
-        connect(page, &TSWebPage::DocumentComplete, form.get(), [&] { seen << "DocumentComplete"; });
-        form->OpenPageAndWait(site(path));
+        TSWebPage* page = m_form->browserHost()->page();
+        connect(page, &TSWebPage::BeforeNavigate2, m_form.get(), [&] { seen << "BeforeNavigate2"; });
+        connect(page, &TSWebPage::DownloadBegin, m_form.get(), [&] { seen << "DownloadBegin"; });
+        connect(page, &TSWebPage::DownloadComplete, m_form.get(), [&] { seen << "DownloadComplete"; });
+        connect(page, &TSWebPage::NavigateError, m_form.get(),
+                [&](const QUrl&, int code) { seen << u"NavigateError %1"_s.arg(code); });
+        connect(page, &TSWebPage::DocumentComplete, m_form.get(), [&] { seen << "DocumentComplete"; });
+        m_form->OpenPageAndWait(site(path));
         QCOMPARE(seen, order);
-        if (path == QLatin1String("/framed.html")) // the frame's page was loaded, and raised nothing
-            QVERIFY(m_site->waitForRequests(QStringLiteral("/simple.html")));
-    }
-
-    void firstPageCheckShowsNoAccess() {
-        auto form = newForm();
-        QVERIFY(form);
-        QCOMPARE(form->OpenPageAndWait(QUrl(TestSite::refusedOrigin() + QStringLiteral("/"))),
-                 TSWaitEnd::Failed);
-        QVERIFY(!form->FirstPageCheck());
-        QVERIFY(!form->pageLoaded());
-        QCOMPARE(form->navigateStatus().typeId(), int(QMetaType::Int));
-        QCOMPARE(form->navigateStatus().toInt(), 0);
-        QVERIFY(TSRegForm::CountsAsNoFailure(form->navigateStatus()));
-        QVERIFY(waitFor([&] { return form->pageLoaded(); }));
-        QCOMPARE(form->WebBrowser1()->url(), TSRegForm::localPageUrl(QStringLiteral("ts_noaccess.htm")));
-        // The local page's own navigation leaves a status that counts as no failure.
-        QVERIFY(TSRegForm::CountsAsNoFailure(form->navigateStatus()));
-        QVERIFY(form->FirstPageCheck());
+        if (path == "/framed.html"_L1) // the frame's page was loaded, and raised nothing
+            QVERIFY(m_site->waitForRequests(kSimple));
     }
 
     void formArrivesInOrderAndExact() {
         const TSFormFields fields{
-            {QStringLiteral("tessaro"), QStringLiteral("it's \"quoted\" <b>bold</b> & more")},
-            {QStringLiteral("submit"), QStringLiteral("a field named submit")},
-            {QStringLiteral("filename"), QStringLiteral("Résumé – 東京 📄.doc")},
-            {QStringLiteral("pwd"), QStringLiteral("x'><script>document.title='owned'</script><p a=\"")},
-            {QStringLiteral("a'b\"c<d>e&f"), QStringLiteral("a name with markup")},
-            {QStringLiteral("entities"), QStringLiteral("&amp; &#39; &lt;")},
-            {QStringLiteral("lines"), QStringLiteral("one\r\ntwo")},
-            {QStringLiteral("empty"), QString()},
-            {QStringLiteral("filename"), QStringLiteral("a repeated name")},
+            {u"tessaro"_s, u"it's \"quoted\" <b>bold</b> & more"_s},
+            {u"submit"_s, u"a field named submit"_s},
+            {u"filename"_s, u"Résumé – 東京 📄.doc"_s},
+            {u"pwd"_s, u"x'><script>document.title='owned'</script><p a=\""_s},
+            {u"a'b\"c<d>e&f"_s, u"a name with markup"_s},
+            {u"entities"_s, u"&amp; &#39; &lt;"_s},
+            {u"lines"_s, u"one\r\ntwo"_s},
+            {u"empty"_s, QString()},
+            {u"filename"_s, u"a repeated name"_s},
         };
-        auto form = newForm();
-        QVERIFY(form);
-        QCOMPARE(form->OpenPageAndWait(site(QStringLiteral("/simple.html"))), TSWaitEnd::Loaded);
-        QCOMPARE(form->PostFormAndWait(site(QStringLiteral("/echo")), fields), TSWaitEnd::Loaded);
-        QVERIFY(form->pageLoaded());
-        QCOMPARE(form->WebBrowser1()->url(), site(QStringLiteral("/echo")));
-
-        const QList<TestSiteRequest> posts =
-            m_site->requests(QStringLiteral("/echo"), QStringLiteral("POST"));
+        QCOMPARE(m_form->OpenPageAndWait(site(kSimple)), TSWaitEnd::Loaded);
+        QCOMPARE(m_form->PostFormAndWait(site(kEcho), fields), TSWaitEnd::Loaded);
+        QCOMPARE(paneUrl(), site(kEcho));
+        const QList<TestSiteRequest> posts = m_site->requests(kEcho, u"POST"_s);
         QCOMPARE(posts.size(), 1);
-        QCOMPARE(posts[0].header(QStringLiteral("Content-Type")),
-                 QStringLiteral("application/x-www-form-urlencoded"));
+        QCOMPARE(posts[0].header(u"Content-Type"_s), u"application/x-www-form-urlencoded"_s);
         QVERIFY(posts[0].fieldsValidUtf8);
         QCOMPARE(posts[0].fields, fields);
-        QVERIFY(form->WebBrowser1()->title() != QLatin1String("owned"));
+        QVERIFY(m_form->WebBrowser1()->title() != "owned"_L1);
     }
 
-    void postFailureLeavesStatus() {
-        m_site->replyStatus(QStringLiteral("/echo"), 500, QStringLiteral("POST"));
-        auto form = newForm();
-        QVERIFY(form);
-        QCOMPARE(form->OpenPageAndWait(site(QStringLiteral("/simple.html"))), TSWaitEnd::Loaded);
-        QCOMPARE(form->PostFormAndWait(site(QStringLiteral("/echo")),
-                                       {{QStringLiteral("a"), QStringLiteral("1")}}),
-                 TSWaitEnd::Failed);
-        QCOMPARE(form->navigateStatus(), QVariant(500));
-        QCOMPARE(m_site->requests(QStringLiteral("/echo"), QStringLiteral("POST")).size(), 1);
-    }
-
+    // A page without a body, or whose "regform" is not a form: no navigation starts.
     void postNotStarted_data() {
         QTest::addColumn<QString>("page");
-        QTest::newRow("no body") << "nobody.xml";
+        QTest::newRow("no body") << "data:application/xml,<root><p>no body here</p></root>";
         QTest::newRow("regform is not a form") << "/notform.html";
     }
     void postNotStarted() {
         QFETCH(QString, page);
-        QFile xml(m_files.filePath(QStringLiteral("nobody.xml")));
-        QVERIFY(xml.open(QIODevice::WriteOnly));
-        xml.write("<?xml version=\"1.0\"?><root><p>no body here</p></root>");
-        xml.close();
-        m_site->replyBody(QStringLiteral("/notform.html"),
-                          QStringLiteral("<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head>"
-                                         "<body><div id=\"regform\">a division</div></body></html>"));
-        const QUrl url = page.startsWith(QLatin1Char('/')) ? site(page) : QUrl::fromLocalFile(xml.fileName());
-
-        auto form = newForm();
-        QVERIFY(form);
-        QCOMPARE(form->OpenPageAndWait(url), TSWaitEnd::Loaded);
-        QSignalSpy navigations(form->browserHost()->page(), &TSWebPage::BeforeNavigate2);
-        QCOMPARE(form->PostFormAndWait(site(QStringLiteral("/echo")),
-                                       {{QStringLiteral("a"), QStringLiteral("1")}}),
-                 TSWaitEnd::NotStarted);
-        QVERIFY(TSNavigationFailed(TSWaitEnd::NotStarted));
-        QVERIFY(form->pageLoaded());
-        QCOMPARE(form->WebBrowser1()->url(), url);
-        QVERIFY(!form->WebBrowser1()->page()->isLoading());
+        sitePage(u"/notform.html"_s, u"<div id=\"regform\">a division</div>"_s);
+        const QUrl url = page.startsWith(QLatin1Char('/')) ? site(page) : QUrl(page);
+        QCOMPARE(m_form->OpenPageAndWait(url), TSWaitEnd::Loaded);
+        QSignalSpy navigations(m_form->browserHost()->page(), &TSWebPage::BeforeNavigate2);
+        QCOMPARE(m_form->PostFormAndWait(site(kEcho), {{u"a"_s, u"1"_s}}), TSWaitEnd::NotStarted);
+        QVERIFY(m_form->pageLoaded());
+        QCOMPARE(paneUrl(), url);
         QCOMPARE(navigations.size(), 0);
-        QVERIFY(m_site->requests(QStringLiteral("/echo")).isEmpty());
+        QVERIFY(m_site->requests(kEcho).isEmpty());
     }
 
     void replyMarkupHoldsComments() {
-        auto form = newForm();
-        QVERIFY(form);
-        QCOMPARE(form->OpenPageAndWait(site(QStringLiteral("/comments.html"))), TSWaitEnd::Loaded);
-        const std::optional<QString> reply = form->ReadReply();
-        QVERIFY(reply);
-        QVERIFY2(reply->startsWith(QLatin1String("<html")), qPrintable(*reply));
-        QVERIFY(reply->endsWith(QLatin1String("</html>")));
-        QVERIFY(reply->contains(QLatin1String("<!-- first comment -->")));
-        QVERIFY(reply->contains(QLatin1String("<!-- SIG:[V.01_comment] -->")));
-        QVERIFY(reply->contains(QLatin1String("<!-- last comment -->")));
+        QCOMPARE(m_form->OpenPageAndWait(site(u"/comments.html"_s)), TSWaitEnd::Loaded);
+        const QString reply = m_form->ReadReply().value_or(QString());
+        QVERIFY2(reply.startsWith("<html"_L1) && reply.endsWith("</html>"_L1) &&
+                     reply.contains("<!-- first comment -->"_L1) &&
+                     reply.contains("<!-- SIG:[V.01_comment] -->"_L1) &&
+                     reply.contains("<!-- last comment -->"_L1),
+                 qPrintable(reply));
     }
 
-    void submitReplyForm() {
-        m_site->replyBody(
-            QStringLiteral("/reply.html"),
-            QStringLiteral("<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body>"
-                           "<form id=\"regform\" method=\"post\" action=\"/echo\">"
-                           "<input type=\"hidden\" name=\"sig\" value=\"V.01_x\">"
-                           "<input type=\"hidden\" name=\"submit\" value=\"s\"></form></body></html>"));
-        auto form = newForm();
-        QVERIFY(form);
-        // A page without the form: nothing is submitted.
-        QCOMPARE(form->OpenPageAndWait(site(QStringLiteral("/simple.html"))), TSWaitEnd::Loaded);
-        QVERIFY(!form->SubmitReplyForm());
-        QVERIFY(!form->WebBrowser1()->page()->isLoading());
-
-        QCOMPARE(form->OpenPageAndWait(site(QStringLiteral("/reply.html"))), TSWaitEnd::Loaded);
-        QVERIFY(form->SubmitReplyForm());
-        QVERIFY(m_site->waitForRequests(QStringLiteral("/echo"), QStringLiteral("POST")));
-        const QList<TestSiteRequest> posts =
-            m_site->requests(QStringLiteral("/echo"), QStringLiteral("POST"));
-        QCOMPARE(posts.size(), 1);
-        QCOMPARE(posts[0].fields, TestSiteFields({{"sig", "V.01_x"}, {"submit", "s"}}));
+    // A page without the reply's own form submits nothing. (The register tests follow a submitted
+    // reply form to the site.)
+    void submitReplyFormWithoutForm() {
+        QCOMPARE(m_form->OpenPageAndWait(site(kSimple)), TSWaitEnd::Loaded);
+        QVERIFY(!m_form->SubmitReplyForm());
+        QVERIFY(!m_form->WebBrowser1()->page()->isLoading());
     }
 
-    void waitTimesOut_data() {
-        QTest::addColumn<bool>("post");
-        QTest::newRow("open page") << false;
-        QTest::newRow("post form") << true;
-    }
-    void waitTimesOut() {
-        QFETCH(bool, post);
-        m_site->neverComplete(QString::fromLatin1(kHangPath));
-        auto form = newForm();
-        QVERIFY(form);
-        form->setWaitLimit(1500ms);
-        TSWaitEnd end;
-        if (post) {
-            QCOMPARE(form->OpenPageAndWait(site(QStringLiteral("/simple.html"))), TSWaitEnd::Loaded);
-            end = form->PostFormAndWait(site(QString::fromLatin1(kHangPath)), {{"a", "1"}});
-        } else {
-            end = form->OpenPageAndWait(site(QString::fromLatin1(kHangPath)));
-        }
-        QCOMPARE(end, TSWaitEnd::TimedOut);
-        QCOMPARE(form->navigateStatus(), QVariant(TSRegForm::kTimedOutStatus));
-        QCOMPARE(m_site->requests(QString::fromLatin1(kHangPath)).size(), 1);
-        // The load was stopped, and its end does not hide the time-out.
-        QVERIFY(waitFor([&] { return !form->WebBrowser1()->page()->isLoading(); }));
-        runFor(100ms);
-        QCOMPARE(form->navigateStatus(), QVariant(TSRegForm::kTimedOutStatus));
-        QVERIFY(!form->FirstPageCheck());
-        QVERIFY(waitFor([&] { return form->pageLoaded(); }));
-        QCOMPARE(form->WebBrowser1()->url(), TSRegForm::localPageUrl(QStringLiteral("ts_noaccess.htm")));
-    }
-
+    // The command stops at once, every later wait of it ends abandoned, and then the program ends.
     void abandonEndsCommandThenProgram_data() {
         QTest::addColumn<QString>("how");
         QTest::newRow("Exit during a wait") << "exit";
         QTest::newRow("close button during a wait") << "close";
         QTest::newRow("Exit during a pass of pending events") << "pass";
-        QTest::newRow("the application quits during a wait") << "quit";
     }
     void abandonEndsCommandThenProgram() {
         QFETCH(QString, how);
-        m_site->neverComplete(QString::fromLatin1(kHangPath));
-        auto form = newForm();
-        QVERIFY(form);
-        struct {
-            bool firstPass = true;
-            TSWaitEnd wait = TSWaitEnd::Loaded;
-            bool abandoned = false;
-            TSWaitEnd laterWait = TSWaitEnd::Loaded;
-            TSWaitEnd laterPost = TSWaitEnd::Loaded;
-            bool laterPass = true;
-            bool returned = false;
-            bool returnedBeforeQuit = false;
-        } log;
-        const QUrl hang = site(QString::fromLatin1(kHangPath));
-        const QUrl other = site(QStringLiteral("/simple.html"));
-        QAction* exitItem = menuItem(*form, "mFile_Exit");
-        form->setRegisterCommand([&](TSShell& shell) {
-            if (how == QLatin1String("pass")) {
+        m_site->neverComplete(kHang);
+        QStringList log;
+        QAction* exitItem = menuItem("mFile_Exit");
+        m_form->setRegisterCommand([&](TSShell& shell) {
+            const auto pass = [&] { return shell.ProcessPendingEvents() ? "pass went on" : "pass stopped"; };
+            if (how == "pass"_L1) {
                 QMetaObject::invokeMethod(exitItem, &QAction::trigger, Qt::QueuedConnection);
-                log.firstPass = shell.ProcessPendingEvents();
+                log << pass();
             }
-            log.wait = shell.OpenPageAndWait(hang);
-            log.abandoned = shell.abandoned();
+            log << nameOf(shell.OpenPageAndWait(site(kHang)))
+                << (shell.abandoned() ? "abandoned" : "going on");
             // A command that went on anyway would get nowhere.
-            log.laterWait = shell.OpenPageAndWait(other);
-            log.laterPost = shell.PostFormAndWait(other, {{"a", "1"}});
-            log.laterPass = shell.ProcessPendingEvents();
-            log.returned = true;
+            log << nameOf(shell.OpenPageAndWait(site(kSimple)))
+                << nameOf(shell.PostFormAndWait(site(kSimple), {{"a", "1"}})) << pass() << "returned";
         });
-        const auto quitting = connect(qApp, &QCoreApplication::aboutToQuit, form.get(),
-                                      [&] { log.returnedBeforeQuit = log.returned; });
+        const auto quitting =
+            connect(qApp, &QCoreApplication::aboutToQuit, m_form.get(), [&] { log << "quit"; });
         // Starts the command from the event loop, then ends it while it waits for the page.
-        QTimer::singleShot(0, form.get(), [&] { menuItem(*form, "mFile_Register")->trigger(); });
-        QTimer poll;
-        connect(&poll, &QTimer::timeout, form.get(), [&] {
-            if (m_site->requests(QString::fromLatin1(kHangPath)).isEmpty())
-                return;
-            poll.stop();
-            if (how == QLatin1String("exit"))
-                exitItem->trigger();
-            else if (how == QLatin1String("close"))
-                form->close();
-            else if (how == QLatin1String("quit"))
-                QCoreApplication::exit(0);
-        });
-        poll.start(20);
-        QCOMPARE(runProgram(), 0);
+        QTimer::singleShot(0, m_form.get(), [&] { menuItem("mFile_Register")->trigger(); });
+        E2e::onceWhen(
+            m_form.get(), [&] { return !m_site->requests(kHang).isEmpty(); },
+            [&] {
+                if (how == "exit"_L1)
+                    exitItem->trigger();
+                else
+                    m_form->close();
+            });
+        QCOMPARE(E2e::runProgram(), 0);
         disconnect(quitting);
-        QVERIFY(log.returned);
-        if (how != QLatin1String("quit"))
-            QVERIFY(log.returnedBeforeQuit);
-        QCOMPARE(log.firstPass, how != QLatin1String("pass"));
-        QCOMPARE(log.wait, TSWaitEnd::Abandoned);
-        QVERIFY(log.abandoned);
-        QCOMPARE(log.laterWait, TSWaitEnd::Abandoned);
-        QCOMPARE(log.laterPost, TSWaitEnd::Abandoned);
-        QVERIFY(!log.laterPass);
-        QVERIFY(!form->commandRunning());
-        QVERIFY(m_site->requests(QStringLiteral("/simple.html")).isEmpty());
-        QCOMPARE(m_site->requests(QString::fromLatin1(kHangPath)).size(),
-                 how == QLatin1String("pass") ? 0 : 1);
+        QStringList expected{"Abandoned",    "abandoned", "Abandoned", "Abandoned",
+                             "pass stopped", "returned",  "quit"};
+        if (how == "pass"_L1)
+            expected.prepend("pass stopped");
+        QCOMPARE(log, expected);
+        QVERIFY(!m_form->commandRunning());
+        QVERIFY(m_site->requests(kSimple).isEmpty());
+        QCOMPARE(m_site->requests(kHang).size(), how == "pass"_L1 ? 0 : 1);
     }
 
-    void exitWithoutCommandEndsProgram() {
-        auto form = newForm();
-        QVERIFY(form);
-        QTimer::singleShot(0, form.get(), [&] { menuItem(*form, "mFile_Exit")->trigger(); });
-        QCOMPARE(runProgram(), 0);
-        QVERIFY(!form->abandoned());
-    }
-
+    // While a command waits, another command and Help Contents leave the pane and the state alone;
+    // afterwards they work again.
     void guardKeepsPaneAndState() {
-        m_site->neverComplete(QString::fromLatin1(kHangPath));
-        auto form = newForm();
-        QVERIFY(form);
+        m_site->neverComplete(kHang);
         int registerRuns = 0;
         int verifyRuns = 0;
         TSWaitEnd end = TSWaitEnd::Abandoned;
-        form->setRegisterCommand([&](TSShell& shell) {
+        m_form->setRegisterCommand([&](TSShell& shell) {
             ++registerRuns;
-            end = shell.OpenPageAndWait(site(QString::fromLatin1(kHangPath)));
+            end = shell.OpenPageAndWait(site(kHang));
         });
-        form->setVerifyCommand([&](TSShell& shell) {
+        m_form->setVerifyCommand([&](TSShell& shell) {
             ++verifyRuns;
-            shell.OpenPageAndWait(site(QStringLiteral("/simple.html")));
+            shell.OpenPageAndWait(site(kSimple));
         });
-        struct Snapshot {
-            QUrl url;
-            bool loaded;
-            QVariant status;
-            bool loading;
+        const auto snapshot = [&] {
+            return QVariantList{paneUrl(), m_form->pageLoaded(), m_form->navigateStatus(),
+                                m_form->WebBrowser1()->page()->isLoading(), m_form->commandRunning()};
         };
-        auto snapshot = [&] {
-            return Snapshot{form->WebBrowser1()->url(), form->pageLoaded(), form->navigateStatus(),
-                            form->WebBrowser1()->page()->isLoading()};
-        };
-        Snapshot before{};
-        Snapshot after{};
-        bool running = false;
-        QTimer poll;
-        connect(&poll, &QTimer::timeout, form.get(), [&] {
-            // Once the page under way is in the pane.
-            if (m_site->requests(QString::fromLatin1(kHangPath)).isEmpty() ||
-                form->WebBrowser1()->url() != site(QString::fromLatin1(kHangPath)))
-                return;
-            poll.stop();
-            before = snapshot();
-            menuItem(*form, "mFile_Register")->trigger();
-            menuItem(*form, "m_View_Registered")->trigger();
-            menuItem(*form, "mHelp_Contents")->trigger();
-            runFor(500ms); // anything they had started would have begun by now
-            after = snapshot();
-            running = form->commandRunning();
-            // Ends the wait: the stopped load completes the page.
-            form->browserHost()->Stop();
-        });
-        poll.start(20);
-        menuItem(*form, "mFile_Register")->trigger();
+        QVariantList before;
+        QVariantList after;
+        E2e::onceWhen(
+            m_form.get(), [&] { return !m_site->requests(kHang).isEmpty() && paneUrl() == site(kHang); },
+            [&] {
+                before = snapshot();
+                menuItem("mFile_Register")->trigger();
+                menuItem("m_View_Registered")->trigger();
+                menuItem("mHelp_Contents")->trigger();
+                E2e::runFor(500ms); // anything they had started would have begun by now
+                after = snapshot();
+                m_form->browserHost()->Stop(); // ends the wait: the stopped load completes the page
+            });
+        menuItem("mFile_Register")->trigger();
 
+        QCOMPARE(before, (QVariantList{site(kHang), false, QVariant(false), true, true}));
+        QCOMPARE(after, before);
         QCOMPARE(registerRuns, 1);
         QCOMPARE(verifyRuns, 0);
-        QVERIFY(running);
-        QCOMPARE(after.url, site(QString::fromLatin1(kHangPath)));
-        QCOMPARE(after.url, before.url);
-        QCOMPARE(after.loaded, false);
-        QCOMPARE(after.loaded, before.loaded);
-        QCOMPARE(after.status, QVariant(false));
-        QCOMPARE(after.status, before.status);
-        QVERIFY(after.loading);
         QCOMPARE(end, TSWaitEnd::Loaded);
-        QVERIFY(m_site->requests(QStringLiteral("/simple.html")).isEmpty());
-        QVERIFY(!form->commandRunning());
+        QVERIFY(m_site->requests(kSimple).isEmpty());
+        QVERIFY(!m_form->commandRunning());
 
-        // Once the command has ended, the menu items work again.
-        menuItem(*form, "mHelp_Contents")->trigger();
-        QVERIFY(waitFor(
-            [&] { return form->WebBrowser1()->url().fileName() == QLatin1String("ts_Help_Contents.htm"); }));
-        menuItem(*form, "m_View_Registered")->trigger();
+        menuItem("mHelp_Contents")->trigger();
+        QVERIFY(E2e::waitFor([&] { return paneUrl().fileName() == "ts_Help_Contents.htm"_L1; }));
+        menuItem("m_View_Registered")->trigger();
         QCOMPARE(verifyRuns, 1);
     }
 };
@@ -569,7 +361,7 @@ private Q_SLOTS:
 int main(int argc, char* argv[]) {
     // Qt WebEngine reads its certificate trust from $HOME/.pki/nssdb: HOME is a fresh folder
     // for this run, set before the application starts.
-    QTemporaryDir home(QDir::tempPath() + QStringLiteral("/tessaro-home-XXXXXX"));
+    QTemporaryDir home(QDir::tempPath() + u"/tessaro-home-XXXXXX"_s);
     if (!home.isValid())
         return 1;
     qputenv("HOME", QFile::encodeName(home.path()));

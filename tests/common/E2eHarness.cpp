@@ -12,8 +12,10 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -23,6 +25,7 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -32,90 +35,61 @@ constexpr char kCopyVariable[] = "TESSARO_E2E_PROGRAM_COPY";
 // store paths must survive.
 constexpr char kFolderTemplate[] = "Tessaro program #1 \xc3\xa9-XXXXXX";
 
-void complain(const std::string& what) {
-    std::fprintf(stderr, "E2e::RunInProgramCopy: %s\n", what.c_str());
-}
-
-QString iconName(QMessageBox::Icon icon) {
-    switch (icon) {
-    case QMessageBox::NoIcon:
-        return QStringLiteral("no icon");
-    case QMessageBox::Information:
-        return QStringLiteral("information");
-    case QMessageBox::Warning:
-        return QStringLiteral("exclamation");
-    case QMessageBox::Critical:
-        return QStringLiteral("stop");
-    case QMessageBox::Question:
-        return QStringLiteral("question");
-    }
-    return QStringLiteral("?");
+QString describeMessage(QMessageBox::Icon icon, const QString& title, const QString& text) {
+    static const char* const icons[] = {"no icon", "information", "exclamation", "stop", "question"};
+    return u"QMessageBox (%1, \"%2\"): %3"_s.arg(QLatin1String(icons[int(icon)]), title, text);
 }
 
 } // namespace
 
-// ---------------------------------------------------------------------------------------------
-
 namespace E2e {
 
-std::optional<int> RunInProgramCopy(int argc, char* argv[]) {
-    (void)argc;
+std::optional<int> RunInProgramCopy(int /*argc*/, char* argv[]) {
     if (const char* copy = std::getenv(kCopyVariable); copy && *copy)
         return std::nullopt;
-
-    std::error_code ec;
-    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (ec) {
-        complain("cannot find the program: " + ec.message());
-        return 1;
-    }
     const char* tmp = std::getenv("TMPDIR");
     std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + kFolderTemplate;
     if (!::mkdtemp(folder.data())) {
-        complain("cannot make the program folder: " + std::string(std::strerror(errno)));
+        std::perror("E2e::RunInProgramCopy: cannot make the program folder");
         return 1;
     }
-    const fs::path programFolder(folder);
-    const fs::path copy = programFolder / self.filename();
-    fs::copy_file(self, copy, ec);
+    // The program and the local pages beside it.
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    std::string copy = (fs::path(folder) / self.filename()).string();
+    if (!ec)
+        fs::copy_file(self, copy, ec);
     if (!ec) {
-        // The local pages beside the program go with it.
         for (const fs::directory_entry& entry : fs::directory_iterator(self.parent_path(), ec)) {
-            if (entry.is_regular_file() && entry.path().extension() == ".htm")
-                fs::copy_file(entry.path(), programFolder / entry.path().filename(), ec);
-            if (ec)
+            const fs::path& page = entry.path();
+            if (page.extension() == ".htm" && !fs::copy_file(page, fs::path(folder) / page.filename(), ec))
                 break;
         }
     }
-    if (ec) {
-        complain("cannot copy the program: " + ec.message());
-        fs::remove_all(programFolder, ec);
-        return 1;
-    }
-    ::setenv(kCopyVariable, folder.c_str(), 1);
-
-    std::string copyPath = copy.string();
-    argv[0] = copyPath.data();
-    const pid_t parent = ::getpid();
-    const pid_t child = ::fork();
-    if (child == 0) {
-        // The copy ends with the original, so that nothing is left running when a test run is killed.
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent)
-            ::_exit(127);
-        ::execv(copyPath.c_str(), argv);
-        ::_exit(127);
-    }
     int code = 1;
-    if (child < 0) {
-        complain("cannot start the copy: " + std::string(std::strerror(errno)));
+    if (ec) {
+        std::fprintf(stderr, "E2e::RunInProgramCopy: cannot copy the program: %s\n", ec.message().c_str());
     } else {
-        int status = 0;
-        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        ::setenv(kCopyVariable, folder.c_str(), 1);
+        argv[0] = copy.data();
+        const pid_t parent = ::getpid();
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // The copy ends with the original, so that nothing is left running when a run is killed.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() == parent)
+                ::execv(copy.c_str(), argv);
+            ::_exit(127);
         }
-        code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        int status = 0;
+        while (child > 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (child > 0)
+            code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        else
+            std::perror("E2e::RunInProgramCopy: cannot start the copy");
     }
-    fs::remove_all(programFolder, ec);
+    fs::remove_all(folder, ec);
     return code;
 }
 
@@ -135,19 +109,28 @@ void runFor(std::chrono::milliseconds time) {
     loop.exec();
 }
 
+void onceWhen(QObject* context, std::function<bool()> condition, std::function<void()> action) {
+    auto* timer = new QTimer(context);
+    QObject::connect(timer, &QTimer::timeout, context, [timer, condition, action] {
+        if (!condition())
+            return;
+        timer->stop();
+        // The action may end the context, and this connection with it.
+        const QPointer<QTimer> alive(timer);
+        const std::function<void()> run = action;
+        run();
+        if (alive)
+            alive->deleteLater();
+    });
+    timer->start(5);
+}
+
 int runProgram(std::chrono::milliseconds limit) {
     QTimer stuck;
     stuck.setSingleShot(true);
     QObject::connect(&stuck, &QTimer::timeout, [] { QCoreApplication::exit(99); });
     stuck.start(limit);
     return QApplication::exec();
-}
-
-QStringList folderEntries(const QString& folder) {
-    QDir dir(folder);
-    if (!dir.exists())
-        return {};
-    return dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 std::optional<QByteArray> fileContent(const QString& path) {
@@ -166,23 +149,20 @@ bool isReadOnly(const QString& path) {
 
 } // namespace E2e
 
-// ---------------------------------------------------------------------------------------------
-
 E2eEnvironment::E2eEnvironment(const QString& nssKind) {
-    m_hadHome = qEnvironmentVariableIsSet("HOME");
-    m_oldHome = qgetenv("HOME");
-    m_hadOrigin = qEnvironmentVariableIsSet("TESSARO_SITE_ORIGIN");
-    m_oldOrigin = qgetenv("TESSARO_SITE_ORIGIN");
+    if (qEnvironmentVariableIsSet("HOME"))
+        m_oldHome = qgetenv("HOME");
+    if (qEnvironmentVariableIsSet("TESSARO_SITE_ORIGIN"))
+        m_oldOrigin = qgetenv("TESSARO_SITE_ORIGIN");
 
-    m_documents =
-        std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/tessaro-documents-XXXXXX"));
+    m_documents = std::make_unique<QTemporaryDir>(QDir::tempPath() + u"/tessaro-documents-XXXXXX"_s);
     if (!m_documents->isValid()) {
-        m_error = QStringLiteral("cannot make the documents folder: ") + m_documents->errorString();
+        m_error = u"cannot make the documents folder: "_s + m_documents->errorString();
         return;
     }
     m_site = std::make_unique<TestSite>();
     if (!m_site->isRunning()) {
-        m_error = QStringLiteral("the registration site did not start: ") + m_site->errorString();
+        m_error = u"the registration site did not start: "_s + m_site->errorString();
         return;
     }
     if (!useNss(nssKind))
@@ -195,58 +175,38 @@ E2eEnvironment::~E2eEnvironment() {
     // Each fixture puts back the HOME it found, so they go in the reverse order of their making.
     while (!m_fixtures.empty())
         m_fixtures.pop_back();
-    if (m_hadHome)
-        qputenv("HOME", m_oldHome);
-    else
-        qunsetenv("HOME");
-    if (m_hadOrigin)
-        qputenv("TESSARO_SITE_ORIGIN", m_oldOrigin);
-    else
-        qunsetenv("TESSARO_SITE_ORIGIN");
-}
-
-QString E2eEnvironment::nssKind() const {
-    return m_current ? m_current->kind() : QString();
-}
-
-QString E2eEnvironment::home() const {
-    return m_current ? m_current->home() : QString();
+    const auto restore = [](const char* name, const std::optional<QByteArray>& value) {
+        value ? qputenv(name, *value) : qunsetenv(name);
+    };
+    restore("HOME", m_oldHome);
+    restore("TESSARO_SITE_ORIGIN", m_oldOrigin);
 }
 
 bool E2eEnvironment::useNss(const QString& kind) {
-    for (const std::unique_ptr<NssFixture>& fixture : m_fixtures) {
-        if (fixture->kind() == kind) {
-            m_current = fixture.get();
-            qputenv("HOME", QFile::encodeName(fixture->home()));
-            return true;
-        }
-    }
-    auto fixture = std::make_unique<NssFixture>(kind);
-    if (!fixture->isValid()) {
-        m_error = fixture->error();
-        return false;
-    }
-    // Without a database ("none") there is nothing to trust the site in.
-    if (kind != QLatin1String("none")) {
-        const QString failure = fixture->addCertificate(
-            m_site->caCertificatePath(), QStringLiteral("Tessaro Test Site CA"), QStringLiteral("CT,,"));
-        if (!failure.isEmpty()) {
+    const auto made =
+        std::find_if(m_fixtures.begin(), m_fixtures.end(), [&](const auto& f) { return f->kind() == kind; });
+    if (made != m_fixtures.end()) {
+        m_current = made->get();
+    } else {
+        auto fixture = std::make_unique<NssFixture>(kind);
+        QString failure = fixture->isValid() ? QString() : fixture->error();
+        // Without a database ("none") there is nothing to trust the site in.
+        if (fixture->isValid() && kind != "none"_L1)
+            failure =
+                fixture->addCertificate(m_site->caCertificatePath(), u"Tessaro Test Site CA"_s, u"CT,,"_s);
+        if (!fixture->isValid() || !failure.isEmpty()) {
             m_error = failure;
             return false;
         }
+        m_current = fixture.get();
+        m_fixtures.push_back(std::move(fixture));
     }
-    m_current = fixture.get();
-    m_fixtures.push_back(std::move(fixture));
     qputenv("HOME", QFile::encodeName(m_current->home()));
     return true;
 }
 
-QString E2eEnvironment::documentsFolder() const {
-    return m_documents->path();
-}
-
 QString E2eEnvironment::writeDocument(const QString& name, const QByteArray& bytes) const {
-    QTemporaryDir sub(documentsFolder() + QStringLiteral("/doc-XXXXXX"));
+    QTemporaryDir sub(documentsFolder() + u"/doc-XXXXXX"_s);
     sub.setAutoRemove(false);
     const QString path = sub.path() + QLatin1Char('/') + name;
     QFile file(path);
@@ -255,44 +215,22 @@ QString E2eEnvironment::writeDocument(const QString& name, const QByteArray& byt
     return path;
 }
 
-QString E2eEnvironment::programFolder() {
-    return QCoreApplication::applicationDirPath();
-}
-
-QString E2eEnvironment::storeFolder() {
-    return programFolder() + QStringLiteral("/Registered/");
-}
-
-QString E2eEnvironment::storeCopy(const QString& documentName) {
-    return storeFolder() + documentName;
-}
-
-QString E2eEnvironment::storeRecord(const QString& documentName) {
-    return storeFolder() + documentName + QStringLiteral(".p7s");
-}
-
 QStringList E2eEnvironment::storeEntries() {
-    return E2e::folderEntries(storeFolder());
+    return QDir(storeFolder())
+        .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 bool E2eEnvironment::clearStore() {
-    QString path = storeFolder();
-    path.chop(1);
     std::error_code ec;
-    const fs::path store(QFile::encodeName(path).toStdString());
+    const fs::path store(QFile::encodeName(storeFolder().chopped(1)).toStdString());
     fs::remove_all(store, ec);
     return !fs::exists(fs::symlink_status(store, ec));
 }
 
-// ---------------------------------------------------------------------------------------------
-
 E2eModals::E2eModals() {
-    m_timer.setInterval(10);
-    connect(&m_timer, &QTimer::timeout, this, &E2eModals::poll);
-    m_timer.start();
+    m_timer.callOnTimeout(this, &E2eModals::poll);
+    m_timer.start(10);
 }
-
-E2eModals::~E2eModals() = default;
 
 E2eModals& E2eModals::add(Step step) {
     m_steps.push_back(std::move(step));
@@ -300,11 +238,10 @@ E2eModals& E2eModals::add(Step step) {
 }
 
 E2eModals& E2eModals::message(const E2eMessage& expected, QMessageBox::StandardButton answer) {
-    return add({QStringLiteral("message \"%1\"").arg(expected.text), QString(), expected,
-                [this, answer](QWidget* w) {
+    return add({u"message \"%1\""_s.arg(expected.text), QString(), expected, [this, answer](QWidget* w) {
                     auto* box = qobject_cast<QMessageBox*>(w);
                     QAbstractButton* button = box ? box->button(answer) : nullptr;
-                    expectThat(button != nullptr, QStringLiteral("the message box has no button to answer"));
+                    expectThat(button != nullptr, u"the message box has no button to answer"_s);
                     if (button)
                         button->click();
                     else
@@ -313,7 +250,7 @@ E2eModals& E2eModals::message(const E2eMessage& expected, QMessageBox::StandardB
 }
 
 E2eModals& E2eModals::message(const E2eMessage& expected, Dismiss how) {
-    return add({QStringLiteral("message \"%1\"").arg(expected.text), QString(), expected, [how](QWidget* w) {
+    return add({u"message \"%1\""_s.arg(expected.text), QString(), expected, [how](QWidget* w) {
                     if (how == Dismiss::EscapeKey)
                         QTest::keyClick(w, Qt::Key_Escape);
                     else
@@ -322,12 +259,12 @@ E2eModals& E2eModals::message(const E2eMessage& expected, Dismiss how) {
 }
 
 E2eModals& E2eModals::chooseFile(const QString& path, Answer check) {
-    return add({QStringLiteral("open-file dialog choosing %1").arg(path), QStringLiteral("CD1"), std::nullopt,
+    return add({u"open-file dialog choosing %1"_s.arg(path), u"CD1"_s, std::nullopt,
                 [this, path, check](QWidget* w) {
                     if (check)
                         check(w);
                     auto* dialog = qobject_cast<QFileDialog*>(w);
-                    expectThat(dialog != nullptr, QStringLiteral("CD1 is not a QFileDialog"));
+                    expectThat(dialog != nullptr, u"CD1 is not a QFileDialog"_s);
                     if (!dialog) {
                         w->close();
                         return;
@@ -338,7 +275,7 @@ E2eModals& E2eModals::chooseFile(const QString& path, Answer check) {
                     const QFileInfo file(path);
                     dialog->setDirectory(file.absolutePath());
                     auto* model = dialog->findChild<QFileSystemModel*>();
-                    auto* list = dialog->findChild<QListView*>(QStringLiteral("listView"));
+                    auto* list = dialog->findChild<QListView*>(u"listView"_s);
                     QModelIndex index;
                     if (model && list) {
                         E2e::waitFor([&] {
@@ -355,15 +292,14 @@ E2eModals& E2eModals::chooseFile(const QString& path, Answer check) {
                     }
                     static_cast<QDialog*>(dialog)->accept(); // protected in QFileDialog
                     if (dialog->isVisible()) {
-                        expectThat(false, QStringLiteral("the open-file dialog refused ") + path);
+                        expectThat(false, u"the open-file dialog refused "_s + path);
                         dialog->reject();
                     }
                 }});
 }
 
 E2eModals& E2eModals::cancelFileDialog(Answer check) {
-    return add({QStringLiteral("open-file dialog, cancelled"), QStringLiteral("CD1"), std::nullopt,
-                [check](QWidget* w) {
+    return add({u"open-file dialog, cancelled"_s, u"CD1"_s, std::nullopt, [check](QWidget* w) {
                     if (check)
                         check(w);
                     if (auto* dialog = qobject_cast<QDialog*>(w))
@@ -384,11 +320,10 @@ void E2eModals::expectThat(bool condition, const QString& what) {
 
 QString E2eModals::describe(QWidget* widget) {
     if (auto* box = qobject_cast<QMessageBox*>(widget))
-        return QStringLiteral("QMessageBox (%1, \"%2\"): %3")
-            .arg(iconName(box->icon()), box->windowTitle(), box->text());
+        return describeMessage(box->icon(), box->windowTitle(), box->text());
     if (auto* dialog = qobject_cast<QFileDialog*>(widget))
-        return QStringLiteral("%1 (QFileDialog \"%2\" in %3)")
-            .arg(widget->objectName(), dialog->windowTitle(), dialog->directory().absolutePath());
+        return u"%1 (QFileDialog \"%2\" in %3)"_s.arg(widget->objectName(), dialog->windowTitle(),
+                                                      dialog->directory().absolutePath());
     return widget->objectName().isEmpty() ? QString::fromLatin1(widget->metaObject()->className())
                                           : widget->objectName();
 }
@@ -396,11 +331,11 @@ QString E2eModals::describe(QWidget* widget) {
 QString E2eModals::report() const {
     QStringList lines;
     for (const QString& p : m_problems)
-        lines << QStringLiteral("problem: ") + p;
+        lines << u"problem: "_s + p;
     for (size_t i = m_next; i < m_steps.size(); ++i)
-        lines << QStringLiteral("not shown: ") + m_steps[i].what;
+        lines << u"not shown: "_s + m_steps[i].what;
     for (const QString& s : m_seen)
-        lines << QStringLiteral("seen: ") + s;
+        lines << u"seen: "_s + s;
     return lines.join(QLatin1Char('\n'));
 }
 
@@ -417,29 +352,23 @@ void E2eModals::poll() {
 
     Answer answer;
     if (m_next >= m_steps.size()) {
-        m_problems << QStringLiteral("unexpected: ") + description;
+        m_problems << u"unexpected: "_s + description;
     } else {
         const Step& step = m_steps[m_next];
         auto* box = qobject_cast<QMessageBox*>(modal);
         const bool matches = step.message ? box != nullptr : modal->objectName() == step.objectName;
         if (!matches) {
-            m_problems << QStringLiteral("expected %1, got: %2").arg(step.what, description);
+            m_problems << u"expected %1, got: %2"_s.arg(step.what, description);
         } else {
             ++m_next;
             if (step.message) {
                 const E2eMessage& m = *step.message;
-                expectThat(box->text() == m.text,
-                           QStringLiteral("text \"%1\", expected \"%2\"").arg(box->text(), m.text));
-                expectThat(box->icon() == m.icon, QStringLiteral("icon %1, expected %2 for \"%3\"")
-                                                      .arg(iconName(box->icon()), iconName(m.icon), m.text));
-                expectThat(box->windowTitle() == m.title,
-                           QStringLiteral("title \"%1\", expected \"%2\" for \"%3\"")
-                               .arg(box->windowTitle(), m.title, m.text));
-                expectThat(box->standardButtons() == m.buttons,
-                           QStringLiteral("other buttons than expected for \"%1\"").arg(m.text));
-                if (m.defaultButton != QMessageBox::NoButton)
-                    expectThat(box->defaultButton() == box->button(m.defaultButton),
-                               QStringLiteral("another default button for \"%1\"").arg(m.text));
+                const QString expected = describeMessage(m.icon, m.title, m.text);
+                expectThat(description == expected, u"got %1, expected %2"_s.arg(description, expected));
+                expectThat(box->standardButtons() == m.buttons &&
+                               (m.defaultButton == QMessageBox::NoButton ||
+                                box->defaultButton() == box->button(m.defaultButton)),
+                           u"other buttons than expected for \"%1\""_s.arg(m.text));
             }
             answer = step.answer;
         }
