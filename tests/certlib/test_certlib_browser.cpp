@@ -54,7 +54,8 @@ private Q_SLOTS:
     void storeAndSignBesideBrowser() {
         QCOMPARE(storeCount(), 1);
         E2eModals modals;
-        if (m_env->nssKind() == QLatin1String("password")) {
+#ifdef TESSARO_BROWSER_FIRST
+        {
             for (const QString& typed : {QStringLiteral("wrong"), NssFixture::password()})
                 modals.dialog(QStringLiteral("TSTokenPassword"), [typed](QWidget* dialog) {
                     auto* box = dialog->findChild<QLineEdit*>(QStringLiteral("txtPassword"));
@@ -62,6 +63,7 @@ private Q_SLOTS:
                     QTest::keyClick(box, Qt::Key_Return);
                 });
         }
+#endif
         const QDateTime now = QDateTime::currentDateTime();
         const QString name = QStringLiteral("Résumé – 履歴書.doc");
         QCOMPARE(readBack(signRecord(now, name)), expected(now, name));
