@@ -430,15 +430,12 @@ private Q_SLOTS:
         if (is("yes exit")) {
             // Exit once the post waits, with the old pair set aside: the program ends.
             bool setAside = false;
-            QTimer poll;
-            connect(&poll, &QTimer::timeout, m_form.get(), [&] {
-                if (site().requests(kCertPost, kPost).isEmpty())
-                    return;
-                poll.stop();
-                setAside = !QFileInfo::exists(E2eEnvironment::storeRecord(name));
-                trigger("mFile_Exit");
-            });
-            poll.start(20);
+            E2e::onceWhen(
+                m_form.get(), [&] { return !site().requests(kCertPost, kPost).isEmpty(); },
+                [&] {
+                    setAside = !QFileInfo::exists(E2eEnvironment::storeRecord(name));
+                    trigger("mFile_Exit");
+                });
             QTimer::singleShot(0, m_form.get(), [&] { trigger("mFile_Register"); });
             QCOMPARE(E2e::runProgram(), 0);
             QVERIFY(setAside && !m_form->commandRunning());
@@ -521,21 +518,19 @@ private Q_SLOTS:
             .dialog(kSignMethod, byCertificate);
         QString progressText;
         QUrl urlAfter;
-        QTimer poll;
-        connect(&poll, &QTimer::timeout, m_form.get(), [&] {
-            if (site().requests(kLogin).isEmpty() || m_form->WebBrowser1()->url() != login)
-                return;
-            poll.stop();
-            if (m_form->progressForm()->isVisible())
-                progressText = m_form->progressForm()->Label1()->text();
-            // Another registration, a verification and the help page: none of them may start.
-            trigger("mFile_Register");
-            trigger("m_View_Registered");
-            trigger("mHelp_Contents");
-            E2e::runFor(500ms);
-            urlAfter = m_form->WebBrowser1()->url();
-        });
-        poll.start(20);
+        E2e::onceWhen(
+            m_form.get(),
+            [&] { return !site().requests(kLogin).isEmpty() && m_form->WebBrowser1()->url() == login; },
+            [&] {
+                if (m_form->progressForm()->isVisible())
+                    progressText = m_form->progressForm()->Label1()->text();
+                // Another registration, a verification and the help page: none of them may start.
+                trigger("mFile_Register");
+                trigger("m_View_Registered");
+                trigger("mHelp_Contents");
+                E2e::runFor(500ms);
+                urlAfter = m_form->WebBrowser1()->url();
+            });
         // The unanswered wait ends at its limit, like a page that failed to load.
         QVERIFY2(registerWith(modals), qPrintable(modals.report()));
         QCOMPARE(progressText, QStringLiteral("Contacting Tessaro Web Site..."));
