@@ -1,14 +1,12 @@
 // The four local pages as the browser pane shows them: each loads from its own file alone, in
 // UTF-8, without scripts, with links that lead somewhere, and without sideways scrolling at the
 // window's initial size.
-#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QStringDecoder>
 #include <QTest>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
@@ -39,9 +37,9 @@ const char kSurvey[] = R"JS(
   return JSON.stringify({
     charset: document.characterSet,
     title: document.title,
-    scripts: document.querySelectorAll('script, noscript').length,
-    handlers: all.filter(e => [...e.attributes].some(a => a.name.startsWith('on'))).length,
-    embedded: document.querySelectorAll('[src], link, iframe, object, embed, img, base').length,
+    // scripts, event handlers and anything embedded or fetched
+    active: document.querySelectorAll('script, noscript, [src], link, iframe, object, embed, img, base').length +
+            all.filter(e => [...e.attributes].some(a => a.name.startsWith('on'))).length,
     links: [...document.querySelectorAll('[href]')].map(e => e.getAttribute('href')),
     ids: all.filter(e => e.id).map(e => e.id),
     scrollWidth: document.documentElement.scrollWidth,
@@ -66,28 +64,12 @@ class TestPages : public QObject {
 private Q_SLOTS:
     void page_data() {
         QTest::addColumn<QString>("page");
-        QTest::addColumn<QString>("inTitle");
-        QTest::newRow("introduction") << kPages[0] << QStringLiteral("Tessaro");
-        QTest::newRow("help") << kPages[1] << QStringLiteral("Help");
-        QTest::newRow("no access") << kPages[2] << QStringLiteral("Tessaro");
-        QTest::newRow("no register") << kPages[3] << QStringLiteral("Tessaro");
+        for (const QString& page : kPages)
+            QTest::newRow(qPrintable(page)) << page;
     }
 
     void page() {
         QFETCH(QString, page);
-        QFETCH(QString, inTitle);
-
-        // The file is UTF-8 and says so itself, so no browser has to guess its encoding.
-        QFile file(pagePath(page));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray bytes = file.readAll();
-        QStringDecoder utf8(QStringDecoder::Utf8);
-        const QString source = utf8.decode(bytes);
-        QVERIFY(!utf8.hasError());
-        const QString head = source.left(source.indexOf(QLatin1String("</head>"), 0, Qt::CaseInsensitive));
-        QVERIFY(head.contains(QRegularExpression(QStringLiteral("<meta\\s+charset=\"?utf-8\"?\\s*/?>"),
-                                                 QRegularExpression::CaseInsensitiveOption)));
-
         QWebEngineProfile profile;
         RequestRecorder recorder;
         profile.setUrlRequestInterceptor(&recorder);
@@ -110,27 +92,20 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!json.isEmpty(), 30000);
         const QJsonObject survey = QJsonDocument::fromJson(json.toUtf8()).object();
 
+        // The page declares UTF-8 itself (a local file has no header to say so) and decodes cleanly.
         QCOMPARE(survey[QLatin1String("charset")].toString(), QStringLiteral("UTF-8"));
         QVERIFY(!survey[QLatin1String("text")].toString().contains(QChar::ReplacementCharacter));
-        const QString title = survey[QLatin1String("title")].toString();
-        QVERIFY2(title.contains(inTitle), qPrintable(title));
-
-        QCOMPARE(survey[QLatin1String("scripts")].toInt(), 0);
-        QCOMPARE(survey[QLatin1String("handlers")].toInt(), 0);
-        QCOMPARE(survey[QLatin1String("embedded")].toInt(), 0);
+        QVERIFY(survey[QLatin1String("title")].toString().startsWith(QLatin1String("Tessaro")));
+        QCOMPARE(survey[QLatin1String("active")].toInt(), 0);
         for (const QUrl& requested : recorder.urls)
             QVERIFY2(requested == url, qPrintable(requested.toString()));
 
         // A link goes to a place on the same page or to another of the local pages.
-        QStringList ids;
-        for (const QJsonValue& id : survey[QLatin1String("ids")].toArray())
-            ids << id.toString();
+        const QVariantList ids = survey[QLatin1String("ids")].toArray().toVariantList();
         for (const QJsonValue& value : survey[QLatin1String("links")].toArray()) {
             const QString href = value.toString();
-            if (href.startsWith(QLatin1Char('#')))
-                QVERIFY2(ids.contains(href.mid(1)), qPrintable(href));
-            else
-                QVERIFY2(kPages.contains(href), qPrintable(href));
+            QVERIFY2(href.startsWith(QLatin1Char('#')) ? ids.contains(href.mid(1)) : kPages.contains(href),
+                     qPrintable(href));
         }
 
         const int scrollWidth = survey[QLatin1String("scrollWidth")].toInt();
@@ -151,8 +126,7 @@ private Q_SLOTS:
                                            QRegularExpression::DotMatchesEverythingOption);
         for (const QString& page : {kPages[2], kPages[3]}) {
             const QRegularExpressionMatch heading = h1.match(read(page));
-            QVERIFY2(heading.hasMatch(), qPrintable(page));
-            QVERIFY2(help.contains(normalised(heading.captured(1))), qPrintable(heading.captured(1)));
+            QVERIFY2(heading.hasMatch() && help.contains(normalised(heading.captured(1))), qPrintable(page));
         }
     }
 };
