@@ -42,8 +42,9 @@ const char kSurvey[] = R"JS(
             all.filter(e => [...e.attributes].some(a => a.name.startsWith('on'))).length,
     links: [...document.querySelectorAll('[href]')].map(e => e.getAttribute('href')),
     ids: all.filter(e => e.id).map(e => e.id),
-    scrollWidth: document.documentElement.scrollWidth,
-    clientWidth: document.documentElement.clientWidth,
+    width: document.documentElement.scrollWidth + ' within ' + document.documentElement.clientWidth,
+    wide: !(document.documentElement.scrollWidth <= document.documentElement.clientWidth &&
+            document.documentElement.clientWidth > 0),
     text: document.body.innerText
   });
 })()
@@ -51,10 +52,6 @@ const char kSurvey[] = R"JS(
 
 QString pagePath(const QString& page) {
     return QCoreApplication::applicationDirPath() + QLatin1Char('/') + page;
-}
-
-QString normalised(QString text) {
-    return text.replace(QRegularExpression(QStringLiteral("\\s+")), " ");
 }
 
 } // namespace
@@ -108,25 +105,23 @@ private Q_SLOTS:
                      qPrintable(href));
         }
 
-        const int scrollWidth = survey[QLatin1String("scrollWidth")].toInt();
-        const int clientWidth = survey[QLatin1String("clientWidth")].toInt();
-        QVERIFY2(clientWidth > 0 && scrollWidth <= clientWidth,
-                 qPrintable(QStringLiteral("%1 > %2").arg(scrollWidth).arg(clientWidth)));
+        QVERIFY2(!survey[QLatin1String("wide")].toBool(),
+                 qPrintable(survey[QLatin1String("width")].toString()));
     }
 
     // The help page explains each error page by the heading the user sees on it.
     void helpNamesTheErrorPages() {
         auto read = [](const QString& page) {
             QFile file(pagePath(page));
-            return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+            const QString text =
+                file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+            return text.simplified();
         };
-        const QString help = normalised(read(kPages[1]));
-        QVERIFY(!help.isEmpty());
-        static const QRegularExpression h1(QStringLiteral("<h1[^>]*>(.*?)</h1>"),
-                                           QRegularExpression::DotMatchesEverythingOption);
+        const QString help = read(kPages[1]);
+        static const QRegularExpression h1(QStringLiteral("<h1[^>]*>(.*?)</h1>"));
         for (const QString& page : {kPages[2], kPages[3]}) {
             const QRegularExpressionMatch heading = h1.match(read(page));
-            QVERIFY2(heading.hasMatch() && help.contains(normalised(heading.captured(1))), qPrintable(page));
+            QVERIFY2(heading.hasMatch() && help.contains(heading.captured(1)), qPrintable(page));
         }
     }
 };

@@ -50,11 +50,13 @@ private Q_SLOTS:
                            "\r\nInformation for Support - 2 (No such file or directory)"));
     }
 
+    // The length read is the one there at reading time; lengths are 64-bit (past 2 GiB read whole).
     void openFileReadsWhatIsThereWhenRead_data() {
         QTest::addColumn<qint64>("atOpen");
         QTest::addColumn<qint64>("atRead");
         QTest::newRow("grown after opening") << qint64(8) << qint64(200000);
         QTest::newRow("shrunk after opening") << qint64(5000) << qint64(8);
+        QTest::newRow("past 2 GiB") << (qint64(1) << 31) + 7 << (qint64(1) << 31) + 7;
     }
     void openFileReadsWhatIsThereWhenRead() {
         QFETCH(qint64, atOpen);
@@ -62,32 +64,19 @@ private Q_SLOTS:
         TSOpenFile file;
         QVERIFY(file.Open(document(QStringLiteral("changing.bin"), atOpen)));
         QCOMPARE(file.Length(), atOpen);
-        QVERIFY(!document(QStringLiteral("changing.bin"), atRead).isEmpty()); // the same file, rewritten
+        if (atRead != atOpen) // the same file, rewritten
+            QVERIFY(!document(QStringLiteral("changing.bin"), atRead).isEmpty());
         const std::optional<QByteArray> read = file.ReadAll();
-        QVERIFY(read);
-        QCOMPARE(qint64(read->size()), atRead);
+        if (!read && atRead > (qint64(1) << 30))
+            QSKIP("not enough memory here to hold the document");
+        QVERIFY(read && qint64(read->size()) == atRead);
         QVERIFY(read->startsWith("head") && read->endsWith("tail"));
     }
 
     void openFileRefusesAFolder() {
         TSOpenFile file;
         QVERIFY(QDir().mkdir(m_dir.filePath(QStringLiteral("folder"))));
-        QVERIFY(!file.Open(m_dir.filePath(QStringLiteral("folder"))));
-        QVERIFY(!file.ReadAll());
-    }
-
-    void documentsOfTwoGibibytesAndMore() {
-        // Lengths are 64-bit: a document just past 2 GiB is read whole.
-        const qint64 length = (qint64(1) << 31) + 7;
-        TSOpenFile file;
-        QVERIFY(file.Open(document(QStringLiteral("large.bin"), length)));
-        QCOMPARE(file.Length(), length);
-        const std::optional<QByteArray> read = file.ReadAll();
-        if (!read)
-            QSKIP("not enough memory here to hold the document");
-        QCOMPARE(qint64(read->size()), length);
-        QVERIFY(read->startsWith("head") && read->endsWith("tail"));
-        QCOMPARE(read->at(qsizetype(1) << 30), '\0');
+        QVERIFY(!file.Open(m_dir.filePath(QStringLiteral("folder"))) && !file.ReadAll());
     }
 
     void readingTakesTheDocumentsSizeAndNoMore() {
@@ -116,8 +105,7 @@ private Q_SLOTS:
         }
         int status = 0;
         QCOMPARE(::waitpid(child, &status, 0), child);
-        QVERIFY(WIFEXITED(status));
-        QCOMPARE(WEXITSTATUS(status), 0);
+        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
 };
 
