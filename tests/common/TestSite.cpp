@@ -108,7 +108,6 @@ QList<TestSiteRequest> TestSite::requests(const QString& path, const QString& me
         if (o.isEmpty() || r.seq <= m_clearedSeq || (!path.isEmpty() && r.path != path) ||
             (!method.isEmpty() && r.method.compare(method, Qt::CaseInsensitive) != 0))
             continue;
-        r.server = o[QStringLiteral("server")].toString();
         r.target = o[QStringLiteral("target")].toString();
         r.headers = pairs(o[QStringLiteral("headers")]);
         r.body = QByteArray::fromBase64(o[QStringLiteral("body")].toString().toLatin1());

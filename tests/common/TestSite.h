@@ -11,19 +11,14 @@
 //   site.setUser("alice", "secret"); // a user of the user-name-and-password pages
 //   site.requests(TestSite::UserRegisterPath, "POST")[0].fields   // decoded, in order, exactly as posted
 //
-// Every request is recorded before its reply is sent, so a request whose reply the client has seen can
-// always be read back. The browser's own /favicon.ico requests are recorded too: filter by path.
+// Every request (the browser's /favicon.ico too) is recorded before its reply is sent.
 //
-// Behaviours are set per path (any method) or per method and path (which wins over the path alone);
-// setting one merges its values into what that path already has. A reply behaviour (text, status, body,
-// drop, never complete) replaces the page's own processing: nothing is checked or stored. The signature
-// alterations change only the user registration's success page (the registration is still stored).
-//   {"reply": text}        a 200 page whose body holds the text, escaped (e.g. "error:dberror-open")
-//   {"status": n}          status n with a small page, or with "body" if given
-//   {"body": html}         exactly this page
-//   {"action": "drop"}     the request is read, then the connection closes with no reply (a client may send
-//                          it again: QNetworkAccessManager does, so it may be recorded more than once)
-//   {"action": "hang"}     headers and part of a page are sent, then nothing until the site stops
+// Behaviours, per path or per method and path (which wins); setting one merges into what is there. A reply
+// behaviour replaces the page's own processing (nothing is checked or stored); the signature alterations
+// change only the user registration's success page.
+//   {"reply": text}   a 200 page holding the text, escaped   {"status": n}  status n, with "body" if given
+//   {"body": html}    exactly this page                      {"action": "hang"}  part of a page, then nothing
+//   {"action": "drop"}  the connection closes with no reply (QNetworkAccessManager sends the request again)
 //   {"signature": s}, {"startMarker": false}, {"form": false}   the signature alterations
 // clang-format on
 
@@ -40,7 +35,6 @@ using TestSiteFields = QList<QPair<QString, QString>>;
 
 struct TestSiteRequest {
     int seq = 0;
-    QString server; // "main" or "untrusted"
     QString method;
     QString target; // path and query as sent
     QString path;

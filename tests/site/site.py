@@ -94,19 +94,14 @@ class Site:
             entry = dict(seq=self.seq, **entry)
             with open(self.path("requests.jsonl"), "a", encoding="utf-8") as f:
                 f.write(json.dumps(entry, ensure_ascii=True) + "\n")
-                f.flush()
 
     # The registrations database. One connection per request; the lock serialises writers.
+    # method: 'certificate' or 'user'; data: the posted signed data, or the site's signature.
     def db(self):
         conn = sqlite3.connect(self.path("site.db"), timeout=30)
         conn.execute(
-            "CREATE TABLE IF NOT EXISTS registrations ("
-            " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-            " method TEXT NOT NULL,"  # 'certificate' or 'user'
-            " fingerprint TEXT NOT NULL UNIQUE,"
-            " filename TEXT NOT NULL,"
-            " user TEXT,"
-            " data TEXT NOT NULL,"  # the posted signed data, or the site's signature
+            "CREATE TABLE IF NOT EXISTS registrations (id INTEGER PRIMARY KEY AUTOINCREMENT, method TEXT NOT NULL,"
+            " fingerprint TEXT NOT NULL UNIQUE, filename TEXT NOT NULL, user TEXT, data TEXT NOT NULL,"
             " registered TEXT NOT NULL)"
         )
         return conn
@@ -230,10 +225,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         action = behaviour.get("action")
         if action == "drop":
             self.close_connection = True
-            try:
+            with contextlib.suppress(OSError):
                 self.connection.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
             return
         if action == "hang":
             start = page("Loading", "<p>Loading").encode("utf-8")
@@ -418,19 +411,12 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
         super().__init__(("127.0.0.1", port), Handler)
 
     def finish_request(self, request, client_address):
-        try:
+        with contextlib.suppress(ssl.SSLError, OSError):
             conn = self.context.wrap_socket(request, server_side=True)
-        except (ssl.SSLError, OSError):
-            return
-        try:
-            self.RequestHandlerClass(conn, client_address, self)
-        except (ssl.SSLError, OSError):
-            pass
-        finally:
             try:
+                self.RequestHandlerClass(conn, client_address, self)
+            finally:
                 conn.close()
-            except OSError:
-                pass
 
 
 def tls_context(certs, name):
@@ -444,9 +430,7 @@ def main():
     parser = argparse.ArgumentParser(description="The registration site for tests.")
     parser.add_argument("--state", required=True, help="state folder (control, recorded requests, database)")
     parser.add_argument("--port", type=int, default=0, help="port of the trusted server (0: any free port)")
-    parser.add_argument(
-        "--stop-on-eof", action="store_true", help="stop when standard input closes (the starting process ended)"
-    )
+    parser.add_argument("--stop-on-eof", action="store_true", help="stop when standard input closes")
     args = parser.parse_args()
 
     os.makedirs(args.state, exist_ok=True)
@@ -459,22 +443,13 @@ def main():
     with open(site.path("requests.jsonl"), "a+", encoding="utf-8") as f:
         f.seek(0)
         site.seq = sum(1 for line in f if line.strip())
-    servers = [
-        Server(args.port, tls_context(certs, "server"), site, "main"),
-        Server(0, tls_context(certs, "untrusted-server"), site, "untrusted"),
-    ]
+    servers = [Server(args.port, tls_context(certs, "server"), site, "main"),
+               Server(0, tls_context(certs, "untrusted-server"), site, "untrusted")]
     for server in servers:
         threading.Thread(target=server.serve_forever, daemon=True).start()
-
-    port = servers[0].server_address[1]
-    untrusted = servers[1].server_address[1]
-    ready = dict(
-        origin="https://127.0.0.1:%d" % port,
-        port=port,
-        untrusted_origin="https://127.0.0.1:%d" % untrusted,
-        untrusted_port=untrusted,
-        ca=os.path.join(certs, "ca.pem"),
-    )
+    port, untrusted = (server.server_address[1] for server in servers)
+    ready = dict(origin="https://127.0.0.1:%d" % port, port=port, untrusted_origin="https://127.0.0.1:%d" % untrusted,
+                 untrusted_port=untrusted, ca=os.path.join(certs, "ca.pem"))
     done = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: done.set())
     signal.signal(signal.SIGINT, lambda *_: done.set())

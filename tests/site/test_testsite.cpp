@@ -39,8 +39,8 @@ class TestTestSite : public QObject {
         reply->deleteLater();
         return reply;
     }
-    static int status(QNetworkReply* reply) {
-        return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    static int status(QNetworkReply* r) {
+        return r->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     }
     static QString text(QNetworkReply* reply) { return QString::fromUtf8(reply->readAll()); }
     TestSiteFields userFields(QChar hashDigit) {
@@ -63,7 +63,6 @@ private Q_SLOTS:
         QCOMPARE(status(fetch("/echo?q=%C3%A9", fields)), 200);
         const QList<TestSiteRequest> seen = m_site.requests("/echo", "post");
         QCOMPARE(seen.size(), 1);
-        QCOMPARE(seen[0].server, QStringLiteral("main"));
         QCOMPARE(seen[0].target, QStringLiteral("/echo?q=%C3%A9"));
         QCOMPARE(seen[0].fields, fields);
         QCOMPARE(seen[0].field("filename"), fields[0].second);
