@@ -5,7 +5,7 @@ An HTTPS server on 127.0.0.1 (standard library only). It serves the registration
 test pages, records every request it receives, and can be told per path how to misbehave.
 
 Usage:
-    site.py --state DIR [--certs DIR] [--port N] [--untrusted-port N] [--stop-on-eof]
+    site.py --state DIR [--port N] [--stop-on-eof]
 
 DIR (the state folder) holds:
     control.json        written by the test (atomically: write a temporary file, then rename):
@@ -14,15 +14,16 @@ DIR (the state folder) holds:
     requests.jsonl      one JSON object per request received, appended before the reply is sent
     registrations.json  the registrations database dumped after every change
     site.db             the SQLite registrations database (delete it to start afresh)
-    ready.json          the same JSON as the ready line
+    certs/              the certificates, made by make_certs.sh
 When ready, one line is printed on standard output:
-    READY {"origin": "https://127.0.0.1:<port>", "port": <port>, "untrusted_origin": ..., "untrusted_port": ...}
-
-The certificates come from make_certs.sh (run into DIR/certs when --certs is not given).
+    READY {"origin": "https://127.0.0.1:<port>", "port": <port>, "untrusted_origin": ..., "untrusted_port": ...,
+           "ca": "<path of the test CA's PEM>"}
+The untrusted server is the same site behind a certificate from a CA that nothing trusts.
 """
 
 import argparse
 import base64
+import contextlib
 import hashlib
 import hmac
 import html
@@ -87,47 +88,35 @@ class Site:
             found = behaviours.get(path)
         return found if isinstance(found, dict) else {}
 
-    def users(self):
-        users = self.control().get("users") or {}
-        return users if isinstance(users, dict) else {}
-
     def record(self, entry):
         with self.lock:
             self.seq += 1
             entry = dict(seq=self.seq, **entry)
             with open(self.path("requests.jsonl"), "a", encoding="utf-8") as f:
                 f.write(json.dumps(entry, ensure_ascii=True) + "\n")
-                f.flush()
 
     # The registrations database. One connection per request; the lock serialises writers.
+    # method: 'certificate' or 'user'; data: the posted signed data, or the site's signature.
     def db(self):
         conn = sqlite3.connect(self.path("site.db"), timeout=30)
         conn.execute(
-            "CREATE TABLE IF NOT EXISTS registrations ("
-            " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-            " method TEXT NOT NULL,"  # 'certificate' or 'user'
-            " fingerprint TEXT NOT NULL UNIQUE,"
-            " filename TEXT NOT NULL,"
-            " user TEXT,"
-            " data TEXT NOT NULL,"  # the posted signed data, or the site's signature
+            "CREATE TABLE IF NOT EXISTS registrations (id INTEGER PRIMARY KEY AUTOINCREMENT, method TEXT NOT NULL,"
+            " fingerprint TEXT NOT NULL UNIQUE, filename TEXT NOT NULL, user TEXT, data TEXT NOT NULL,"
             " registered TEXT NOT NULL)"
         )
         return conn
 
     def dump(self, conn):
-        rows = conn.execute(
-            "SELECT id, method, fingerprint, filename, user, data, registered FROM registrations ORDER BY id"
-        ).fetchall()
-        keys = ["id", "method", "fingerprint", "filename", "user", "data", "registered"]
+        cursor = conn.execute("SELECT * FROM registrations ORDER BY id")
+        keys = [column[0] for column in cursor.description]
         tmp = self.path("registrations.json.tmp")
         with open(tmp, "w", encoding="utf-8") as f:
-            json.dump([dict(zip(keys, r)) for r in rows], f)
+            json.dump([dict(zip(keys, r)) for r in cursor], f)
         os.replace(tmp, self.path("registrations.json"))
 
     def add_registration(self, method, fingerprint, filename, user, data):
         """Returns False when the fingerprint is already registered."""
-        with self.lock:
-            conn = self.db()
+        with self.lock, contextlib.closing(self.db()) as conn:
             try:
                 with conn:
                     conn.execute(
@@ -135,38 +124,25 @@ class Site:
                         " VALUES (?, ?, ?, ?, ?, ?)",
                         (method, fingerprint, filename, user, data, time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())),
                     )
-                self.dump(conn)
-                return True
             except sqlite3.IntegrityError:
                 return False
-            finally:
-                conn.close()
+            self.dump(conn)
+            return True
 
     def find_signature(self, sig):
-        with self.lock:
-            conn = self.db()
-            try:
-                return conn.execute(
-                    "SELECT fingerprint, filename, user FROM registrations WHERE method = 'user' AND data = ?", (sig,)
-                ).fetchone()
-            finally:
-                conn.close()
+        with self.lock, contextlib.closing(self.db()) as conn:
+            return conn.execute(
+                "SELECT fingerprint, filename, user FROM registrations WHERE method = 'user' AND data = ?", (sig,)
+            ).fetchone()
 
     def sign(self, filename, filehash, user):
         mac = hmac.new(self.secret, "\0".join([filename, filehash, user]).encode("utf-8"), hashlib.sha256)
         return "V.01_" + time.strftime("%Y%m%d%H%M%S", time.gmtime()) + "_" + mac.hexdigest().upper()
 
 
-def page(title, body, extra_head=""):
-    return (
-        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>"
-        + html.escape(title)
-        + "</title>"
-        + extra_head
-        + "</head><body>\n"
-        + body
-        + "\n</body></html>\n"
-    )
+def page(title, body):
+    head = '<!DOCTYPE html>\n<html><head><meta charset="utf-8"><title>%s</title></head><body>\n' % html.escape(title)
+    return head + body + "\n</body></html>\n"
 
 
 def decode_fields(raw):
@@ -203,13 +179,8 @@ def check_signed_data(tessaro):
         content = os.path.join(tmp, "content")
         with open(signed, "wb") as f:
             f.write(der)
-        result = subprocess.run(
-            ["openssl", "cms", "-verify", "-noverify", "-binary", "-inform", "DER", "-in", signed, "-out", content],
-            stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL,
-            stderr=subprocess.PIPE,
-        )
-        if result.returncode != 0:
+        command = ["openssl", "cms", "-verify", "-noverify", "-binary", "-inform", "DER", "-in", signed, "-out", content]
+        if subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True).returncode != 0:
             return None
         with open(content, "rb") as f:
             data = f.read()
@@ -233,21 +204,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, format, *args):
         pass
 
-    def do_GET(self):
-        self.handle_request()
-
-    def do_POST(self):
-        self.handle_request()
-
-    def do_HEAD(self):
-        self.handle_request()
-
     def handle_request(self):
         site = self.server.site
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(length) if length > 0 else b""
         parsed = urllib.parse.urlsplit(self.path)
-        self.route = parsed.path
         ctype = (self.headers.get("Content-Type") or "").split(";")[0].strip().lower()
         fields, valid = decode_fields(body) if ctype == "application/x-www-form-urlencoded" else ([], True)
         query, query_valid = decode_fields(parsed.query.encode("latin-1"))
@@ -257,29 +218,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             for part in header.split(";"):
                 name, _, value = part.strip().partition("=")
                 self.cookies[name] = value
-        site.record(
-            dict(
-                server=self.server.name,
-                method=self.command,
-                target=self.path,
-                path=parsed.path,
-                query=query,
-                headers=[[k, v] for k, v in self.headers.items()],
-                body=base64.b64encode(body).decode("ascii"),
-                fields=fields,
-                fields_valid=valid and query_valid,
-            )
-        )
-
-        behaviour = site.behaviour(self.command, parsed.path)
-        self.behaviour = behaviour
+        site.record(dict(server=self.server.name, method=self.command, target=self.path, path=parsed.path,
+                         query=query, headers=[[k, v] for k, v in self.headers.items()],
+                         body=base64.b64encode(body).decode("ascii"), fields=fields, fields_valid=valid and query_valid))
+        self.behaviour = behaviour = site.behaviour(self.command, parsed.path)
         action = behaviour.get("action")
         if action == "drop":
             self.close_connection = True
-            try:
+            with contextlib.suppress(OSError):
                 self.connection.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
             return
         if action == "hang":
             start = page("Loading", "<p>Loading").encode("utf-8")
@@ -293,22 +240,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
             return
         if "body" in behaviour:
-            self.reply(int(behaviour.get("status", 200)), str(behaviour["body"]))
-            return
+            return self.reply(int(behaviour.get("status", 200)), str(behaviour["body"]))
         if "status" in behaviour:
             status = int(behaviour["status"])
-            self.reply(status, page("Status %d" % status, "<h1>Status %d</h1>" % status))
-            return
+            return self.show("<h1>Status %d</h1>" % status, "Status %d" % status, status)
         if "reply" in behaviour:
-            text = html.escape(str(behaviour["reply"]))
-            self.reply(200, page("Tessaro Registration", "<p id=\"reply\">" + text + "</p>"))
-            return
-
+            return self.error_page(str(behaviour["reply"]))
         handler = ROUTES.get(parsed.path)
         if handler is None:
-            self.reply(404, page("Not Found", "<h1>Not Found</h1><p>No page here.</p>"))
-            return
+            return self.show("<h1>Not Found</h1><p>No page here.</p>", "Not Found", 404)
         handler(self)
+
+    do_GET = do_POST = do_HEAD = handle_request
 
     def reply(self, status, text, headers=()):
         data = text.encode("utf-8")
@@ -328,153 +271,115 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return value
         return None
 
+    def show(self, body, title="Tessaro Registration", status=200, headers=()):
+        self.reply(status, page(title, body), headers)
+
     def error_page(self, code):
-        self.reply(200, page("Tessaro Registration", "<p id=\"reply\">" + html.escape(code) + "</p>"))
+        self.show('<p id="reply">%s</p>' % html.escape(code))
 
     # Generic test pages
 
     def simple(self):
-        self.reply(200, page("Simple Page", "<h1>Simple Page</h1><p id=\"text\">A simple page.</p>"))
+        self.show('<h1>Simple Page</h1><p id="text">A simple page.</p>', "Simple Page")
 
     def comments(self):
-        self.reply(
-            200,
-            page(
-                "Comments",
-                "<!-- first comment -->\n<p id=\"text\">Text between comments.</p>\n"
-                "<!-- SIG:[V.01_comment] -->\n<!-- last comment -->",
-            ),
+        self.show(
+            '<!-- first comment -->\n<p id="text">Text between comments.</p>\n'
+            "<!-- SIG:[V.01_comment] -->\n<!-- last comment -->",
+            "Comments",
         )
 
     def echo(self):
         items = "".join(
-            "<li><span class=\"name\">%s</span>=<span class=\"value\">%s</span></li>"
-            % (html.escape(k), html.escape(v))
+            '<li><span class="name">%s</span>=<span class="value">%s</span></li>' % (html.escape(k), html.escape(v))
             for k, v in self.fields
         )
-        self.reply(200, page("Echo", "<h1>Echo</h1><ol id=\"fields\">" + items + "</ol>"))
+        self.show('<h1>Echo</h1><ol id="fields">' + items + "</ol>", "Echo")
 
     def favicon(self):
         self.send_response(204)
         self.send_header("Content-Length", "0")
         self.end_headers()
 
-    # The registration pages
+    # The registration pages. An error reply ends the page's processing.
 
     def login(self):
         session = secrets.token_hex(16)
         with self.server.site.lock:
             self.server.site.sessions.add(session)
         cookie = "%s=%s; Path=/tessaro; Secure; HttpOnly; SameSite=Lax" % (SESSION_COOKIE, session)
-        self.reply(
-            200,
-            page("Tessaro Registration", "<h1>Tessaro Registration</h1><p>Welcome. Your session has started.</p>"),
-            [("Set-Cookie", cookie)],
-        )
+        self.show("<h1>Tessaro Registration</h1><p>Welcome. Your session has started.</p>", headers=[("Set-Cookie", cookie)])
 
     def cert_register(self):
         if self.command != "POST":
-            self.reply(200, page("Tessaro Registration", "<h1>Register a File</h1>"))
-            return
+            return self.show("<h1>Register a File</h1>")
         site = self.server.site
         with site.lock:
             has_session = self.cookies.get(SESSION_COOKIE) in site.sessions
         if not has_session:
-            self.error_page("error:no-session")
-            return
-        tessaro = self.field("tessaro")
-        filename = self.field("filename")
+            return self.error_page("error:no-session")
+        tessaro, filename = self.field("tessaro"), self.field("filename")
         if not tessaro or not filename:
-            self.error_page("error:missing-field")
-            return
+            return self.error_page("error:missing-field")
         fingerprint = check_signed_data(tessaro)
         if fingerprint is None:
-            self.error_page("error:signature-verification-failure")
-            return
+            return self.error_page("error:signature-verification-failure")
         if not site.add_registration("certificate", fingerprint, filename, None, tessaro):
-            self.error_page("error:dberror-update")
-            return
-        self.reply(
-            200,
-            page(
-                "Tessaro Registration",
-                "<h1>Registration Accepted</h1><p>The file <span id=\"filename\">%s</span> with fingerprint "
-                "<span id=\"fingerprint\">%s</span> is registered.</p>" % (html.escape(filename), fingerprint),
-            ),
+            return self.error_page("error:dberror-update")
+        self.show(
+            '<h1>Registration Accepted</h1><p>The file <span id="filename">%s</span> with fingerprint '
+            '<span id="fingerprint">%s</span> is registered.</p>' % (html.escape(filename), fingerprint)
         )
 
     def check_user(self):
-        users = self.server.site.users()
-        user = self.field("user")
-        pwd = self.field("pwd")
-        return user is not None and user in users and isinstance(users[user], str) and users[user] == pwd
+        users = self.server.site.control().get("users")
+        password = users.get(self.field("user")) if isinstance(users, dict) else None
+        return isinstance(password, str) and password == self.field("pwd")
 
     def user_register(self):
         if self.command != "POST":
-            self.reply(200, page("Tessaro Registration", "<h1>Register a File</h1>"))
-            return
-        site = self.server.site
+            return self.show("<h1>Register a File</h1>")
         if not self.check_user():
-            self.error_page("error:dberror-rs-users")
-            return
-        filename = self.field("filename")
-        filehash = self.field("filehash")
+            return self.error_page("error:dberror-rs-users")
+        filename, filehash, user = self.field("filename"), self.field("filehash"), self.field("user")
         if not filename or filehash is None or not FINGERPRINT.fullmatch(filehash):
-            self.error_page("error:missing-field")
-            return
-        user = self.field("user")
+            return self.error_page("error:missing-field")
+        site = self.server.site
         sig = site.sign(filename, filehash, user)
         if not site.add_registration("user", filehash, filename, user, sig):
-            self.error_page("error:dberror-update")
-            return
+            return self.error_page("error:dberror-update")
         b = self.behaviour
-        shown = str(b["signature"]) if "signature" in b else sig
-        marker = (SIG_START if b.get("startMarker", True) else "") + shown + SIG_END
+        marker = (SIG_START if b.get("startMarker", True) else "") + str(b.get("signature", sig)) + SIG_END
         form = (
-            "<form id=\"regform\" method=\"post\" action=\"%s\"><input type=\"hidden\" name=\"filename\" value=\"%s\">"
-            "<input type=\"hidden\" name=\"filehash\" value=\"%s\"></form>"
+            '<form id="regform" method="post" action="%s"><input type="hidden" name="filename" value="%s">'
+            '<input type="hidden" name="filehash" value="%s"></form>'
             % (REGISTERED, html.escape(filename), html.escape(filehash))
         )
-        body = (
-            "<h1>Registration Accepted</h1><p>The file <span id=\"filename\">%s</span> is registered.</p>\n%s\n%s"
+        self.show(
+            '<h1>Registration Accepted</h1><p>The file <span id="filename">%s</span> is registered.</p>\n%s\n%s'
             % (html.escape(filename), marker, form if b.get("form", True) else "")
         )
-        self.reply(200, page("Tessaro Registration", body))
 
     def registered(self):
         name = self.field("filename") or ""
-        self.reply(
-            200,
-            page("Tessaro Registration", "<h1>Thank You</h1><p>Registration of %s complete.</p>" % html.escape(name)),
-        )
+        self.show("<h1>Thank You</h1><p>Registration of %s complete.</p>" % html.escape(name))
 
     def verify(self):
         if self.command != "POST":
-            self.reply(200, page("Tessaro Verification", "<h1>Verify a Registered File</h1>"))
-            return
-        site = self.server.site
+            return self.show("<h1>Verify a Registered File</h1>", "Tessaro Verification")
         if not self.check_user():
-            self.error_page("error:dberror-rs-users")
-            return
-        sig = self.field("sig") or ""
-        filename = self.field("filename") or ""
-        filehash = self.field("filehash") or ""
-        row = site.find_signature(sig)
+            return self.error_page("error:dberror-rs-users")
+        row = self.server.site.find_signature(self.field("sig") or "")
         # The client posts the full local path of its copy: compare its last component.
-        base = re.split(r"[\\/]", filename)[-1]
+        base = re.split(r"[\\/]", self.field("filename") or "")[-1]
         if row is None or row[2] != self.field("user") or row[1] != base:
-            self.error_page("error:signature-verification-failure")
-            return
-        if row[0] != filehash:
-            self.error_page("error:file-changed")
-            return
-        self.reply(
-            200,
-            page(
-                "Tessaro Verification",
-                "<h1>Verified</h1><p id=\"result\">verified</p><p>The file <span id=\"filename\">%s</span> "
-                "is registered unchanged.</p>" % html.escape(base),
-            ),
+            return self.error_page("error:signature-verification-failure")
+        if row[0] != (self.field("filehash") or ""):
+            return self.error_page("error:file-changed")
+        self.show(
+            '<h1>Verified</h1><p id="result">verified</p><p>The file <span id="filename">%s</span> '
+            "is registered unchanged.</p>" % html.escape(base),
+            "Tessaro Verification",
         )
 
 
@@ -506,24 +411,12 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
         super().__init__(("127.0.0.1", port), Handler)
 
     def finish_request(self, request, client_address):
-        try:
+        with contextlib.suppress(ssl.SSLError, OSError):
             conn = self.context.wrap_socket(request, server_side=True)
-        except (ssl.SSLError, OSError):
-            return
-        try:
-            self.RequestHandlerClass(conn, client_address, self)
-        except (ssl.SSLError, OSError):
-            pass
-        finally:
             try:
+                self.RequestHandlerClass(conn, client_address, self)
+            finally:
                 conn.close()
-            except OSError:
-                pass
-
-    def handle_error(self, request, client_address):
-        import traceback
-
-        traceback.print_exc(file=sys.stderr)
 
 
 def tls_context(certs, name):
@@ -536,46 +429,27 @@ def tls_context(certs, name):
 def main():
     parser = argparse.ArgumentParser(description="The registration site for tests.")
     parser.add_argument("--state", required=True, help="state folder (control, recorded requests, database)")
-    parser.add_argument("--certs", help="folder made by make_certs.sh (default: made in STATE/certs)")
     parser.add_argument("--port", type=int, default=0, help="port of the trusted server (0: any free port)")
-    parser.add_argument("--untrusted-port", type=int, default=0, help="port of the untrusted server (0: any free port)")
-    parser.add_argument(
-        "--stop-on-eof", action="store_true", help="stop when standard input closes (the starting process ended)"
-    )
+    parser.add_argument("--stop-on-eof", action="store_true", help="stop when standard input closes")
     args = parser.parse_args()
 
     os.makedirs(args.state, exist_ok=True)
-    certs = args.certs
-    if not certs:
-        certs = os.path.join(args.state, "certs")
-        if not os.path.exists(os.path.join(certs, "ca.pem")):
-            subprocess.run(["/bin/sh", os.path.join(HERE, "make_certs.sh"), certs], check=True)
+    certs = os.path.join(args.state, "certs")
+    if not os.path.exists(os.path.join(certs, "ca.pem")):
+        subprocess.run(["/bin/sh", os.path.join(HERE, "make_certs.sh"), certs], check=True)
 
     site = Site(args.state)
     # Numbering goes on from an earlier site's requests in the same state folder.
     with open(site.path("requests.jsonl"), "a+", encoding="utf-8") as f:
         f.seek(0)
         site.seq = sum(1 for line in f if line.strip())
-    servers = [
-        Server(args.port, tls_context(certs, "server"), site, "main"),
-        Server(args.untrusted_port, tls_context(certs, "untrusted-server"), site, "untrusted"),
-    ]
+    servers = [Server(args.port, tls_context(certs, "server"), site, "main"),
+               Server(0, tls_context(certs, "untrusted-server"), site, "untrusted")]
     for server in servers:
         threading.Thread(target=server.serve_forever, daemon=True).start()
-
-    port = servers[0].server_address[1]
-    untrusted = servers[1].server_address[1]
-    ready = dict(
-        origin="https://127.0.0.1:%d" % port,
-        port=port,
-        untrusted_origin="https://127.0.0.1:%d" % untrusted,
-        untrusted_port=untrusted,
-        ca=os.path.join(certs, "ca.pem"),
-    )
-    with open(site.path("ready.json.tmp"), "w", encoding="utf-8") as f:
-        json.dump(ready, f)
-    os.replace(site.path("ready.json.tmp"), site.path("ready.json"))
-
+    port, untrusted = (server.server_address[1] for server in servers)
+    ready = dict(origin="https://127.0.0.1:%d" % port, port=port, untrusted_origin="https://127.0.0.1:%d" % untrusted,
+                 untrusted_port=untrusted, ca=os.path.join(certs, "ca.pem"))
     done = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: done.set())
     signal.signal(signal.SIGINT, lambda *_: done.set())

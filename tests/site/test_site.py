@@ -2,6 +2,7 @@
 """Tests of the registration site for tests (site.py), over real HTTPS on 127.0.0.1."""
 
 import base64
+import contextlib
 import http.client
 import json
 import os
@@ -20,6 +21,8 @@ CERT_REGFILE = "/tessaro/user/regfile.asp"
 
 
 class SiteTest(unittest.TestCase):
+    skip = 0  # requests recorded before the test
+
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory(prefix="tessaro-site-test-")
@@ -56,11 +59,11 @@ class SiteTest(unittest.TestCase):
     def setUp(self):
         self.behave({})
         self.clear_db()
-        self.skip = len(self.requests(all_of_them=True))
+        self.skip = len(self.requests())  # skip is 0 until here
 
     def clear_db(self):
         for name in ("site.db", "registrations.json"):
-            if os.path.exists(os.path.join(self.state, name)):
+            with contextlib.suppress(FileNotFoundError):
                 os.remove(os.path.join(self.state, name))
 
     def behave(self, behaviours):
@@ -69,19 +72,19 @@ class SiteTest(unittest.TestCase):
             json.dump({"behaviours": behaviours, "users": {"alice": PASSWORD}}, f)
         os.replace(os.path.join(self.state, "control.json.tmp"), os.path.join(self.state, "control.json"))
 
-    def requests(self, path=None, all_of_them=False):
+    def requests(self, path=None):
         with open(os.path.join(self.state, "requests.jsonl"), encoding="utf-8") as f:
             lines = [json.loads(line) for line in f if line.strip()]
-        return [r for r in lines[0 if all_of_them else self.skip:] if path is None or r["path"] == path]
+        return [r for r in lines[self.skip:] if path is None or r["path"] == path]
 
     def fetch(self, path, fields=None, body=None, cookie=None):
         """GET path, or POST the fields url-encoded (or the raw body); status, content type, text, cookie."""
         conn = http.client.HTTPSConnection("127.0.0.1", self.ready["port"], context=self.context, timeout=60)
         if fields is not None:
             body = urllib.parse.urlencode(fields, encoding="utf-8").encode("ascii")
-        headers = {"Content-Type": "application/x-www-form-urlencoded"} if body is not None else {}
-        if cookie:
-            headers["Cookie"] = cookie
+        headers = {"Cookie": cookie} if cookie else {}
+        if body is not None:
+            headers["Content-Type"] = "application/x-www-form-urlencoded"
         try:
             conn.request("GET" if body is None else "POST", path, body=body, headers=headers)
             resp = conn.getresponse()
@@ -112,8 +115,7 @@ class SiteTest(unittest.TestCase):
         good, bad = self.requests("/echo")
         self.assertEqual((good["method"], base64.b64decode(good["body"])), ("POST", raw))
         self.assertEqual([tuple(f) for f in good["fields"]], fields)
-        self.assertTrue(good["fields_valid"])
-        self.assertFalse(bad["fields_valid"])
+        self.assertEqual((good["fields_valid"], bad["fields_valid"]), (True, False))
         self.assertEqual(bad["fields"][1], ["ok", "1"])
 
     def test_reply_behaviours(self):
@@ -131,14 +133,6 @@ class SiteTest(unittest.TestCase):
             self.fetch("/simple.html", fields=[("x", "1")])
         self.assertEqual(self.requests("/simple.html")[-1]["fields"], [["x", "1"]])
 
-    def test_untrusted_server_is_the_same_site(self):
-        untrusted = ssl.create_default_context(cafile=os.path.join(self.state, "certs", "untrusted-ca.pem"))
-        conn = http.client.HTTPSConnection("localhost", self.ready["untrusted_port"], context=untrusted, timeout=60)
-        conn.request("GET", "/simple.html")
-        self.assertEqual(conn.getresponse().status, 200)
-        conn.close()
-        self.assertEqual(self.requests("/simple.html")[-1]["server"], "untrusted")
-
     def test_certificate_registration(self):
         cookie = self.fetch("/tessaro/user/login.asp")[3]
         self.assertIn("Secure", cookie)
@@ -151,11 +145,9 @@ class SiteTest(unittest.TestCase):
         for i, (name, data, cookie_sent, expected) in enumerate([
                 ("utf-16le", good, cookie, None), ("utf-16le with NUL", self.sign(utf16 + b"\0\0"), cookie, None),
                 ("ascii", plain, cookie, None),
-                ("lower-case hex", self.sign(FINGERPRINT.lower().encode("utf-16-le")), cookie, bad),
-                ("39 digits", self.sign(FINGERPRINT[:-1].encode("ascii")), cookie, bad),
+                ("lower-case hex", self.sign(FINGERPRINT.lower().encode("ascii")), cookie, bad),
                 ("detached", self.sign(utf16, detached=True), cookie, bad),
                 ("tampered", base64.b64encode(tampered).decode(), cookie, bad), ("not base64", "@@@@", cookie, bad),
-                ("no session", good, None, "error:no-session"),
                 ("unknown session", good, "TSSESSION=0000", "error:no-session")]):
             with self.subTest(case=name):
                 self.clear_db()
@@ -183,7 +175,6 @@ class SiteTest(unittest.TestCase):
     def test_user_registration_and_verify(self):
         for name, fields, expected in [("wrong password", self.user_fields(pwd="pa ss"), "error:dberror-rs-users"),
                                        ("unknown user", self.user_fields(user="bob"), "error:dberror-rs-users"),
-                                       ("no password", self.user_fields()[:3], "error:dberror-rs-users"),
                                        ("bad fingerprint", self.user_fields(filehash="xyz"), "error:missing-field")]:
             with self.subTest(case=name):
                 self.assertIn(expected, self.post(REGFILE, fields))
@@ -202,8 +193,7 @@ class SiteTest(unittest.TestCase):
                 ("file changed", {"filehash": "F" * 40}, "error:file-changed"),
                 ("other file", {"filename": "/x/other.doc"}, "error:signature-verification-failure"),
                 ("altered signature", {"sig": sig[:-1] + ("1" if sig.endswith("0") else "0")},
-                 "error:signature-verification-failure"),
-                ("wrong password", {"pwd": "nope"}, "error:dberror-rs-users")]:
+                 "error:signature-verification-failure")]:
             with self.subTest(case=name):
                 fields = dict(filename="/opt/tessaro/Registered/r é'.doc", filehash=FINGERPRINT, user="alice",
                               pwd=PASSWORD, sig=sig)
