@@ -92,18 +92,8 @@ void registerDocument(const QString& path, const QString& programFolder) {
 
     const QString fingerprint = TSCrypt().HashBinary(*bytes, TSCrypt::HashReturnHex).toString();
     const QString name = QFileInfo(path).fileName();
-    Attribute signingTime;
-    signingTime.setName(Attribute::SigningTime);
-    signingTime.setValue(QDateTime::currentDateTime());
-    Attribute documentName;
-    documentName.setName(Attribute::DocumentName);
-    documentName.setValue(name);
-    Signer signer;
-    signer.AuthenticatedAttributes().Add(signingTime);
-    signer.AuthenticatedAttributes().Add(documentName);
-    SignedData signedData;
-    signedData.setContent(fingerprint);
-    const QString record = TSRegisterTexts::CleanRegistrationData(signedData.Sign(signer, false, 0));
+    const QString record = TSRegisterTexts::CleanRegistrationData(
+        SignWithTimeAndName(fingerprint, QDateTime::currentDateTime(), name));
 
     QDir().mkpath(programFolder);
     const TSRegistrationStore store(programFolder);

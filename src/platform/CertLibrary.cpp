@@ -521,3 +521,19 @@ void SignedData::Verify(const QString& sSignedMessage, bool bDetached, qint32 lV
     m_content = cms::contentText(verified.content);
     m_signers = signers;
 }
+
+QString SignWithTimeAndName(const QString& sContent, const QDateTime& signingTime,
+                            const QString& sDocumentName) {
+    Attribute time;
+    time.setName(Attribute::SigningTime);
+    time.setValue(signingTime);
+    Attribute name;
+    name.setName(Attribute::DocumentName);
+    name.setValue(sDocumentName);
+    Signer signer;
+    signer.AuthenticatedAttributes().Add(time);
+    signer.AuthenticatedAttributes().Add(name);
+    SignedData signedData;
+    signedData.setContent(sContent);
+    return signedData.Sign(signer, false, SignedData::EncodeBase64);
+}

@@ -195,3 +195,9 @@ private:
     QString m_content;
     ::Signers m_signers;
 };
+
+// Signs the content with two authenticated attributes, the signing time and then the document
+// name, the library choosing the certificate as Sign does; returns the Base64 text Sign gives.
+// Throws TSError when an attribute cannot be made or signing fails.
+QString SignWithTimeAndName(const QString& sContent, const QDateTime& signingTime,
+                            const QString& sDocumentName);

@@ -194,25 +194,10 @@ bool TSRegisterCommand::SignWithCertificate() {
         FailAfterReading(NoCertificate());
         return false;
     }
-    Signer signer;
-    try {
-        Attribute signingTime;
-        signingTime.setName(Attribute::SigningTime);
-        signingTime.setValue(QDateTime::currentDateTime());
-        Attribute documentName;
-        documentName.setName(Attribute::DocumentName);
-        documentName.setValue(m_sDocumentName);
-        signer.AuthenticatedAttributes().Add(signingTime);
-        signer.AuthenticatedAttributes().Add(documentName);
-    } catch (const TSError&) {
-        FailAfterReading(CryptoUnavailable());
-        return false;
-    }
     try {
         // The library picks the certificate, asking the user when several can sign.
-        SignedData signedData;
-        signedData.setContent(m_sFingerprint);
-        m_sRegistrationData = signedData.Sign(signer, false, SignedData::EncodeBase64);
+        m_sRegistrationData =
+            SignWithTimeAndName(m_sFingerprint, QDateTime::currentDateTime(), m_sDocumentName);
     } catch (const TSError&) {
         if (abandoned())
             return false;

@@ -14,18 +14,7 @@ inline const QString kFingerprint = QStringLiteral("3F786850E387550FDAB836ED7E6D
 // Signs kFingerprint with the user's certificate, the signing time and the document name; the
 // record's text as Sign returns it. Throws TSError.
 inline QString signRecord(const QDateTime& when, const QString& name) {
-    Attribute time;
-    time.setName(Attribute::SigningTime);
-    time.setValue(when);
-    Attribute document;
-    document.setName(Attribute::DocumentName);
-    document.setValue(name);
-    Signer signer;
-    signer.AuthenticatedAttributes().Add(time);
-    signer.AuthenticatedAttributes().Add(document);
-    SignedData data;
-    data.setContent(kFingerprint);
-    return data.Sign(signer, false, 0);
+    return SignWithTimeAndName(kFingerprint, when, name);
 }
 
 // How readBack and the tests tell a failure: "error <number>".
