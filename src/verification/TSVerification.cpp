@@ -2,15 +2,18 @@
 
 #include "crypto/TSCrypt.h"
 #include "platform/CertLibrary.h"
+#include "registration/TSRegisterTexts.h"
+#include "registration/TSSiteExchange.h"
 
 namespace TSVerification {
 
+// The titles and the cryptographic-functions message are the register command's own.
 QString ErrorTitle() {
-    return QStringLiteral("Error Message");
+    return TSSiteExchange::ErrorTitle();
 }
 
 QString ApplicationTitle() {
-    return QStringLiteral("Tessaro");
+    return TSRegisterTexts::ProgramTitle();
 }
 
 QString SuccessTitle() {
@@ -42,8 +45,7 @@ QString DocumentNotReadMessage() {
 }
 
 QString CryptoUnavailableMessage() {
-    return QStringLiteral("The cryptographic functions on your computer are not available. Try reinstalling "
-                          "this application and/or Internet Explorer.");
+    return TSRegisterTexts::CryptoUnavailable();
 }
 
 QString DoesNotVerifyMessage() {
