@@ -1,13 +1,5 @@
-#include "app/TSRegForm.h"
-
-#include <QApplication>
+#include "app/TSApplication.h"
 
 int main(int argc, char* argv[]) {
-    QApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Tessaro"));
-    QApplication::setQuitOnLastWindowClosed(false);
-    TSRegForm form;
-    form.show();
-    return QApplication::exec();
+    return RunTessaro(argc, argv);
 }
