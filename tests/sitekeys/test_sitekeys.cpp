@@ -1,0 +1,246 @@
+// The site's keys: the files a new site holds, time-stamp tokens and their check by this library
+// and by the openssl command, trust anchors, and the check of certificate registration posts.
+
+#include "common/TestPki.h"
+#include "sitekeys/SiteKeys.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <functional>
+#include <thread>
+
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+#include <sys/stat.h>
+
+namespace {
+
+QString path(const QTemporaryDir& dir, const QString& name) {
+    return QDir(dir.path()).filePath(name);
+}
+
+void write(const QString& file, const QByteArray& bytes) {
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+std::shared_ptr<X509> readCert(const QString& file) {
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray pem = f.readAll();
+    BIO* bio = BIO_new_mem_buf(pem.constData(), static_cast<int>(pem.size()));
+    X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    return std::shared_ptr<X509>(cert, X509_free);
+}
+
+QString notAfter(const QString& file) {
+    const auto cert = readCert(file);
+    const ASN1_TIME* t = cert ? X509_get0_notAfter(cert.get()) : nullptr;
+    return t ? QString::fromLatin1(reinterpret_cast<const char*>(ASN1_STRING_get0_data(t)),
+                                   ASN1_STRING_length(t))
+             : QString();
+}
+
+// Runs openssl; returns its standard output and error together.
+QString openssl(const QStringList& args, int* status = nullptr) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(QStringLiteral("openssl"), args);
+    p.waitForFinished(60000);
+    if (status)
+        *status = p.exitCode();
+    return QString::fromLocal8Bit(p.readAll());
+}
+
+QByteArray sha1(const QByteArray& bytes) {
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha1);
+}
+
+} // namespace
+
+class TestSiteKeys : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_site, m_other, m_work;
+    testpki::Identity m_ca, m_issuing, m_alice;
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(m_site.isValid() && m_other.isValid() && m_work.isValid());
+        SiteKeys::Create(m_site.path(), {QStringLiteral("registry.example.test"), QStringLiteral("10.1.2.3")},
+                         path(m_work, QStringLiteral("root-key.pem")));
+        SiteKeys::Create(m_other.path(), {}, {});
+        m_ca = testpki::issue(
+            {QStringLiteral("Test Root CA"), true, QStringLiteral("critical,keyCertSign,cRLSign")});
+        m_issuing = testpki::issue(
+            {QStringLiteral("Test Issuing CA"), true, QStringLiteral("critical,keyCertSign,cRLSign")}, &m_ca);
+        m_alice = testpki::issue({QStringLiteral("Alice")}, &m_issuing);
+        write(path(m_work, QStringLiteral("ca.pem")), m_ca.certPem());
+        SiteKeys::AddTrustAnchor(m_site.path(), path(m_work, QStringLiteral("ca.pem")));
+    }
+
+    // What a new site folder holds, with which modes and validity.
+    void createdSite() {
+        const QDir dir(m_site.path());
+        QCOMPARE(
+            dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name),
+            (QStringList{"root.pem", "tls-cert.pem", "tls-key.pem", "trust", "tsa-cert.pem", "tsa-key.pem"}));
+        for (const QString& key :
+             {path(m_site, "tls-key.pem"), path(m_site, "tsa-key.pem"), path(m_work, "root-key.pem")}) {
+            struct stat st = {};
+            QCOMPARE(::stat(QFile::encodeName(key).constData(), &st), 0);
+            QCOMPARE(st.st_mode & 0777, 0600u);
+        }
+        QCOMPARE(notAfter(path(m_site, "root.pem")), QStringLiteral("99991231235959Z"));
+        QCOMPARE(notAfter(path(m_site, "tsa-cert.pem")), QStringLiteral("99991231235959Z"));
+
+        // The chain and the certificates' purposes, as the openssl command sees them.
+        const QString root = path(m_site, "root.pem");
+        QVERIFY(
+            openssl({"verify", "-CAfile", root, "-purpose", "timestampsign", path(m_site, "tsa-cert.pem")})
+                .contains("OK"));
+        QVERIFY(openssl({"verify", "-CAfile", root, "-purpose", "sslserver", path(m_site, "tls-cert.pem")})
+                    .contains("OK"));
+        const QString tls =
+            openssl({"x509", "-noout", "-ext", "subjectAltName", "-in", path(m_site, "tls-cert.pem")});
+        for (const char* name : {"DNS:localhost", "IP Address:127.0.0.1", "IP Address:0:0:0:0:0:0:0:1",
+                                 "DNS:registry.example.test", "IP Address:10.1.2.3"})
+            QVERIFY2(tls.contains(QLatin1String(name)), qPrintable(tls));
+        const QString tsa =
+            openssl({"x509", "-noout", "-ext", "extendedKeyUsage", "-in", path(m_site, "tsa-cert.pem")});
+        QVERIFY2(tsa.contains("critical") && tsa.contains("Time Stamping"), qPrintable(tsa));
+        // The kept root key is the root's.
+        QVERIFY(openssl({"x509", "-noout", "-pubkey", "-in", root}) ==
+                openssl({"pkey", "-pubout", "-in", path(m_work, "root-key.pem")}));
+    }
+
+    void createRefuses_data() {
+        QTest::addColumn<QString>("prepare"); // a file made in the folder first
+        QTest::addColumn<QString>("host");
+        QTest::newRow("existing site") << "root.pem"
+                                       << "";
+        QTest::newRow("existing trust folder") << "trust/"
+                                               << "";
+        QTest::newRow("host with a comma") << ""
+                                           << "a.test,IP:1.2.3.4";
+        QTest::newRow("host with a space") << ""
+                                           << "a test";
+    }
+    void createRefuses() {
+        QFETCH(QString, prepare);
+        QFETCH(QString, host);
+        QTemporaryDir dir;
+        if (prepare.endsWith('/'))
+            QVERIFY(QDir(dir.path()).mkdir(prepare));
+        else if (!prepare.isEmpty())
+            write(path(dir, prepare), "x");
+        const QStringList before = QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+        QVERIFY_THROWS_EXCEPTION(
+            SiteKeysError,
+            SiteKeys::Create(dir.path(), host.isEmpty() ? QStringList() : QStringList{host}, {}));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
+    }
+
+    void tokenRoundTrip() {
+        TimeStamper stamper(m_site.path(), SiteKeys::DefaultPolicyOid());
+        const QByteArray document("a document\n");
+        const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
+        const QByteArray token = stamper.Stamp(sha1(document));
+        const TokenCheck check = CheckToken(m_site.path(), token);
+        QVERIFY2(check.ok, qPrintable(check.reason));
+        QCOMPARE(check.imprint, sha1(document));
+        QVERIFY(check.genTime >= before && check.genTime <= QDateTime::currentDateTimeUtc());
+        QCOMPARE(check.genTime.timeSpec(), Qt::UTC);
+        QVERIFY(!check.serial.isEmpty());
+        QVERIFY(CheckToken(m_site.path(), stamper.Stamp(sha1(document))).serial != check.serial);
+        QVERIFY(TimeStamper::SignatureText(token).startsWith("V.01_"));
+        QCOMPARE(QByteArray::fromBase64(TimeStamper::SignatureText(token).mid(5).toLatin1()), token);
+
+        // The openssl command checks the token against the site's root alone.
+        write(path(m_work, "document.txt"), document);
+        write(path(m_work, "token.der"), token);
+        int status = -1;
+        const QString out = openssl({"ts", "-verify", "-in", path(m_work, "token.der"), "-token_in", "-data",
+                                     path(m_work, "document.txt"), "-CAfile", path(m_site, "root.pem")},
+                                    &status);
+        QVERIFY2(status == 0 && out.contains("Verification: OK"), qPrintable(out));
+        const QString text =
+            openssl({"ts", "-reply", "-in", path(m_work, "token.der"), "-token_in", "-text"});
+        QVERIFY2(text.contains("Policy OID: " + SiteKeys::DefaultPolicyOid()), qPrintable(text));
+        QVERIFY2(text.contains("Hash Algorithm: sha1"), qPrintable(text));
+    }
+
+    void tokenRefused_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("another site's key") << "other";
+        QTest::newRow("signature changed") << "flipped";
+        QTest::newRow("truncated") << "truncated";
+        QTest::newRow("not a token") << "garbage";
+        QTest::newRow("empty") << "empty";
+    }
+    void tokenRefused() {
+        QFETCH(QString, kind);
+        TimeStamper other(m_other.path(), SiteKeys::DefaultPolicyOid());
+        TimeStamper ours(m_site.path(), SiteKeys::DefaultPolicyOid());
+        QByteArray token = kind == "other" ? other.Stamp(sha1("x")) : ours.Stamp(sha1("x"));
+        if (kind == "flipped")
+            token[token.size() - 5] = static_cast<char>(token[token.size() - 5] ^ 0x01);
+        else if (kind == "truncated")
+            token.chop(10);
+        else if (kind == "garbage")
+            token = "not a token at all";
+        else if (kind == "empty")
+            token.clear();
+        const TokenCheck check = TokenChecker(m_site.path()).Check(token);
+        QVERIFY(!check.ok);
+        QVERIFY(!check.reason.isEmpty());
+    }
+
+    // Stamp() from several threads at once gives tokens that all check.
+    void stampFromThreads() {
+        TimeStamper stamper(m_site.path(), SiteKeys::DefaultPolicyOid());
+        TokenChecker checker(m_site.path());
+        std::atomic<int> good{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < 10; ++i) {
+                    const QByteArray digest = sha1(QByteArray::number(t * 100 + i));
+                    const TokenCheck c = checker.Check(stamper.Stamp(digest));
+                    good += c.ok && c.imprint == digest;
+                }
+            });
+        for (std::thread& t : threads)
+            t.join();
+        QCOMPARE(good.load(), 40);
+    }
+
+    void stamperRefuses() {
+        QVERIFY_THROWS_EXCEPTION(SiteKeysError, TimeStamper(m_site.path(), QStringLiteral("not.an.oid")));
+        QVERIFY_THROWS_EXCEPTION(SiteKeysError, TimeStamper(m_work.path(), SiteKeys::DefaultPolicyOid()));
+        TimeStamper stamper(m_site.path(), QStringLiteral("1.2.3.4"));
+        QVERIFY_THROWS_EXCEPTION(SiteKeysError, stamper.Stamp(QByteArray(19, 'x')));
+    }
+
+    void trustAnchors() {
+        // A CA given twice is trusted once; a certificate that is no CA is refused.
+        SiteKeys::AddTrustAnchor(m_site.path(), path(m_work, "ca.pem"));
+        QCOMPARE(QDir(path(m_site, "trust")).entryList(QDir::Files).size(), 1);
+        write(path(m_work, "alice.pem"), m_alice.certPem());
+        QVERIFY_THROWS_EXCEPTION(SiteKeysError,
+                                 SiteKeys::AddTrustAnchor(m_site.path(), path(m_work, "alice.pem")));
+        write(path(m_work, "junk.pem"), "no certificate");
+        QVERIFY_THROWS_EXCEPTION(SiteKeysError,
+                                 SiteKeys::AddTrustAnchor(m_site.path(), path(m_work, "junk.pem")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSiteKeys)
+#include "test_sitekeys.moc"
