@@ -1,8 +1,54 @@
 #include "app/TSApplication.h"
 
 #include "app/TSRegForm.h"
+#include "platform/CertLibrary.h"
+#include "platform/TSCertificatePin.h"
+#include "registration/TSSiteExchange.h"
 
 #include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+#include <QUrl>
+
+#include <cstdio>
+
+QStringList ApplyStartupEnvironment() {
+    QStringList problems;
+    if (const QString path = qEnvironmentVariable("TESSARO_SITE_CERT"); !path.isEmpty()) {
+        const QString host = QUrl(TSSiteExchange::SiteOrigin()).host();
+        QString error;
+        std::optional<TSCertificatePin> pin = TSCertificatePin::FromPemFile(path, host, &error);
+        if (pin)
+            TSCertificatePin::SetCurrent(std::move(pin));
+        else
+            problems << QStringLiteral("TESSARO_SITE_CERT cannot be used. %1\nTessaro starts without it: the "
+                                       "certificate of the registration site %2 must be trusted through "
+                                       "your certificate database.")
+                            .arg(error, host);
+    }
+    if (const QString location = qEnvironmentVariable("TESSARO_NSSDB"); !location.isEmpty()) {
+        try {
+            Settings::UseDatabase(location);
+        } catch (const TSError& e) {
+            problems << QStringLiteral(
+                            "TESSARO_NSSDB cannot be used. %1\nTessaro starts without it and takes "
+                            "personal certificates from your own certificate database, "
+                            "sql:$HOME/.pki/nssdb.")
+                            .arg(e.description());
+        }
+    }
+    return problems;
+}
+
+void ReportStartupProblems(QWidget* parent, const QStringList& problems) {
+    if (problems.isEmpty())
+        return;
+    for (const QString& problem : problems)
+        std::fprintf(stderr, "tessaro: %s\n", qPrintable(QString(problem).replace(QLatin1Char('\n'), ' ')));
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Tessaro"), problems.join(QStringLiteral("\n\n")),
+                    QMessageBox::Ok, parent);
+    box.exec();
+}
 
 int RunTessaro(int argc, char* argv[], const std::function<void(TSRegForm&)>& beforeShow) {
     QApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
@@ -10,9 +56,13 @@ int RunTessaro(int argc, char* argv[], const std::function<void(TSRegForm&)>& be
     QApplication::setApplicationName(QStringLiteral("Tessaro"));
     // The program ends by Exit or the main window's close button, not when a window closes.
     QApplication::setQuitOnLastWindowClosed(false);
+    // Read once, before the first page loads.
+    const QStringList problems = ApplyStartupEnvironment();
     TSRegForm form;
     if (beforeShow)
         beforeShow(form);
     form.show();
+    // Over the shown window, once the event loop runs.
+    QTimer::singleShot(0, &form, [&form, problems] { ReportStartupProblems(&form, problems); });
     return QApplication::exec();
 }

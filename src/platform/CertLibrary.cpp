@@ -234,6 +234,10 @@ void Settings::EnsureAvailable() {
     nss::openUserDatabase(QStringLiteral("Settings"));
 }
 
+void Settings::UseDatabase(const QString& location) {
+    nss::useDatabase(QStringLiteral("Settings"), location);
+}
+
 bool Settings::EnablePromptForCertificateUI() const {
     return g_promptForCertificate;
 }

@@ -1,8 +1,9 @@
 #pragma once
 
 // The certificate library: the user's personal certificate store (the certificates with a
-// private key in the NSS database sql:$HOME/.pki/nssdb), and PKCS #7 signed-data messages
-// signed with one of them or verified from their Base64 text.
+// private key in the NSS database sql:$HOME/.pki/nssdb, or in another chosen with
+// Settings::UseDatabase), and PKCS #7 signed-data messages signed with one of them or verified
+// from their Base64 text.
 //
 // Every failure throws TSError (crypto/TSError.h) with a readable description. Where NSS itself
 // failed (opening the store, unlocking it, signing), the number is NSS's error code and the
@@ -45,6 +46,11 @@ public:
     // database or, where there is none, without one. Throws TSError (Unavailable, or NSS's own
     // code) when NSS cannot be initialised at all.
     static void EnsureAvailable();
+    // Takes personal certificates from the NSS database at location (a folder, or "sql:" and a
+    // folder) in place of the user's own, from now on; an empty location goes back to the
+    // user's own. Throws TSError (InvalidArgument, or NSS's own code), and changes nothing, when
+    // the database cannot be opened.
+    static void UseDatabase(const QString& location);
 
     // Whether Sign may ask the user to choose among several certificates. Off at start.
     bool EnablePromptForCertificateUI() const;

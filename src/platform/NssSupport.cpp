@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <mutex>
+#include <utility>
 
 #include <certdb.h>
 #include <keyhi.h>
@@ -27,6 +28,7 @@ namespace {
 // the browser uses NSS in the same process, and a shutdown would pull the ground from under it.
 std::mutex g_lock;
 QHash<QString, PK11SlotInfo*> g_slots;
+QString g_chosenFolder; // the database chosen in place of the user's own; empty: none
 
 QString nssText(int code) {
     const char* text = PR_ErrorToString(code, PR_LANGUAGE_I_DEFAULT);
@@ -80,31 +82,72 @@ TSError error(const QString& source, const QString& context, qint32 fallbackNumb
     return TSError(nssCode, source, context + QStringLiteral(": ") + nssText(nssCode));
 }
 
-QString databaseFolder() {
+QString homeDatabaseFolder() {
     QString home = qEnvironmentVariable("HOME");
     if (home.isEmpty())
         home = QStringLiteral("/");
     return QDir::cleanPath(home + QStringLiteral("/.pki/nssdb"));
 }
 
+QString databaseFolder() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_chosenFolder.isEmpty() ? homeDatabaseFolder() : g_chosenFolder;
+}
+
+void useDatabase(const QString& source, const QString& location) {
+    QString folder = location;
+    if (folder.isEmpty()) {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_chosenFolder.clear();
+        return;
+    }
+    if (folder.startsWith(QLatin1String("sql:")))
+        folder.remove(0, 4);
+    folder = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    if (!QFileInfo(folder).isDir())
+        throw TSError(CertLibError::InvalidArgument, source,
+                      QStringLiteral("The folder %1 does not exist.").arg(QDir::toNativeSeparators(folder)));
+    if (!databaseFilesExist(folder))
+        throw TSError(CertLibError::InvalidArgument, source,
+                      QStringLiteral("The folder %1 holds no certificate database (cert9.db and key4.db).")
+                          .arg(QDir::toNativeSeparators(folder)));
+    const QString before = [&] {
+        std::lock_guard<std::mutex> guard(g_lock);
+        return std::exchange(g_chosenFolder, folder);
+    }();
+    if (openUserDatabase(source))
+        return;
+    const int code = PORT_GetError();
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_chosenFolder = before;
+    }
+    throw error(source,
+                QStringLiteral("The certificate database in %1 cannot be opened")
+                    .arg(QDir::toNativeSeparators(folder)),
+                CertLibError::InvalidArgument, code);
+}
+
 SlotPtr openUserDatabase(const QString& source) {
     std::lock_guard<std::mutex> guard(g_lock);
-    const QString folder = databaseFolder();
+    const QString home = homeDatabaseFolder();
+    const QString folder = g_chosenFolder.isEmpty() ? home : g_chosenFolder;
     if (PK11SlotInfo* known = g_slots.value(folder))
         return SlotPtr(PK11_ReferenceSlot(known));
-    if (!databaseFilesExist(folder)) {
-        initialiseWithoutDatabase(source);
-        return nullptr;
-    }
-    const QByteArray config = "sql:" + QFile::encodeName(folder);
     PK11SlotInfo* slot = nullptr;
-    if (!NSS_IsInitialized()) {
-        // The first NSS user in the process: the user's database becomes NSS's own, read-only so
-        // that nothing here can change it; the tokens its module list names are loaded too.
-        if (NSS_InitContext(config.constData(), "", "", "", nullptr, NSS_INIT_READONLY))
+    if (!NSS_IsInitialized() && databaseFilesExist(home)) {
+        // The first NSS user in the process: the user's own database becomes NSS's own, as the
+        // browser would have it (its trust settings are the browser's), read-only so that nothing
+        // here can change it; the tokens its module list names are loaded too. A database chosen
+        // in its place is added below as a further slot.
+        const QByteArray config = "sql:" + QFile::encodeName(home);
+        if (NSS_InitContext(config.constData(), "", "", "", nullptr, NSS_INIT_READONLY) && folder == home)
             slot = PK11_GetInternalKeySlot();
     }
     initialiseWithoutDatabase(source);
+    if (!databaseFilesExist(folder))
+        return nullptr;
+    const QByteArray config = "sql:" + QFile::encodeName(folder);
     if (!slot) {
         // NSS runs already (the browser, or a database of another HOME): add the database as a
         // further slot. NSS hands back the slot of a database already open under the same name.

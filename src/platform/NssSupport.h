@@ -40,10 +40,18 @@ using ArenaPtr = std::unique_ptr<PLArenaPool, ArenaDeleter>;
 TSError error(const QString& source, const QString& context, qint32 fallbackNumber);
 TSError error(const QString& source, const QString& context, qint32 fallbackNumber, int nssCode);
 
-// The user's database folder: $HOME/.pki/nssdb ("/" standing in for an unset HOME).
+// The user's own database folder: $HOME/.pki/nssdb ("/" standing in for an unset HOME).
+QString homeDatabaseFolder();
+// The database folder in use: the one chosen by useDatabase, else the user's own.
 QString databaseFolder();
 
-// Opens the user's database read-only (once per folder and process; never closed) and returns
+// Uses the database at location (a folder, or "sql:" and a folder) for personal certificates in
+// place of the user's own from now on, and opens it; an empty location goes back to the user's
+// own. Throws a TSError, and keeps the database in use as it was, when the folder or its
+// database files are missing or NSS cannot open them.
+void useDatabase(const QString& source, const QString& location);
+
+// Opens the database in use read-only (once per folder and process; never closed) and returns
 // its slot, or null when the database is missing or unusable. Initialises NSS, without a
 // database when none can be opened; throws a TSError when NSS cannot be initialised at all.
 SlotPtr openUserDatabase(const QString& source);

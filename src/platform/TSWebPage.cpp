@@ -1,5 +1,9 @@
 #include "platform/TSWebPage.h"
 
+#include "platform/TSCertificatePin.h"
+
+#include <QWebEngineCertificateError>
+
 namespace {
 // net::ERR_FAILED, for a failure that comes without a code of its own.
 constexpr int kGenericNetworkError = -2;
@@ -7,6 +11,13 @@ constexpr int kGenericNetworkError = -2;
 
 TSWebPage::TSWebPage(QObject* parent) : QWebEnginePage(parent) {
     connect(this, &QWebEnginePage::loadingChanged, this, &TSWebPage::onLoadingChanged);
+    connect(this, &QWebEnginePage::certificateError, this, [](QWebEngineCertificateError error) {
+        const std::optional<TSCertificatePin>& pin = TSCertificatePin::Current();
+        if (pin && pin->Accepts(error.url(), error.certificateChain()))
+            error.acceptCertificate();
+        else
+            error.rejectCertificate();
+    });
 }
 
 int TSWebPage::NavigateStatusCode(QWebEngineLoadingInfo::ErrorDomain domain, int errorCode) {

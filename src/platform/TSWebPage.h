@@ -13,7 +13,8 @@
 //    once the browser's error page or the server's error reply is in the pane.
 // Frames other than the main frame raise nothing: Qt WebEngine reports no per-frame loads, so a
 // frame's navigation must not reset what only the main frame's completion would set again.
-// Certificate errors are never overridden: such a load fails.
+// Certificate errors are never overridden, such a load fails; only the pinned certificate in
+// force (TSCertificatePin) is accepted, for its host.
 class TSWebPage : public QWebEnginePage {
     Q_OBJECT
 public:

@@ -1,11 +1,19 @@
+#include "app/TSApplication.h"
 #include "app/TSProgressForm.h"
 #include "app/TSRegForm.h"
+#include "platform/TSCertificatePin.h"
 
 #include <QAction>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
+#include <QSslCertificate>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QWebEngineView>
 
@@ -17,7 +25,69 @@ private:
             [&] { return view->url().fileName() == fileName && !view->page()->isLoading(); }, 30000);
     }
 
+    QTemporaryDir m_dir;
+
 private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(m_dir.isValid());
+        QCOMPARE(
+            QProcess::execute(QStringLiteral("openssl"),
+                              {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                               "-nodes", "-keyout", m_dir.filePath("site.key"), "-out",
+                               m_dir.filePath("site.pem"), "-days", "1", "-subj", "/CN=127.0.0.1"}),
+            0);
+        QFile text(m_dir.filePath("text.pem"));
+        QVERIFY(text.open(QIODevice::WriteOnly) && text.write("not a certificate\n") > 0);
+    }
+
+    // Start-up settings that cannot be used are each told once, in order, and left out; a usable
+    // certificate is pinned for the host of the site origin. (A usable database: the certificate
+    // store tests.)
+    void startupEnvironment_data() {
+        QTest::addColumn<QString>("cert"); // a file in m_dir
+        QTest::addColumn<QString>("nssdb");
+        QTest::addColumn<QStringList>("problems"); // the first line of each
+        const QString folder = QDir::toNativeSeparators(m_dir.path());
+        const QString unreadable = "TESSARO_SITE_CERT cannot be used. The file %1 cannot be read.";
+        QTest::newRow("certificate") << "site.pem" << QString() << QStringList();
+        QTest::newRow("missing certificate")
+            << "missing.pem" << QString() << QStringList{unreadable.arg(folder + "/missing.pem")};
+        QTest::newRow("certificate file is a folder")
+            << "." << QString() << QStringList{unreadable.arg(folder + "/.")};
+        QTest::newRow("not a certificate") << "text.pem" << QString()
+                                           << QStringList{"TESSARO_SITE_CERT cannot be used. The file " +
+                                                          folder + "/text.pem holds no PEM certificate."};
+        QTest::newRow("both unusable")
+            << "text.pem"
+            << "sql:" + m_dir.filePath("nssdb")
+            << QStringList{"TESSARO_SITE_CERT cannot be used. The file " + folder +
+                               "/text.pem holds no PEM certificate.",
+                           "TESSARO_NSSDB cannot be used. The folder " + folder + "/nssdb does not exist."};
+    }
+    void startupEnvironment() {
+        QFETCH(QString, cert);
+        QFETCH(QString, nssdb);
+        QFETCH(QStringList, problems);
+        qputenv("TESSARO_SITE_ORIGIN", "https://127.0.0.1:8443");
+        qputenv("TESSARO_SITE_CERT", QFile::encodeName(m_dir.filePath(cert)));
+        qputenv("TESSARO_NSSDB", QFile::encodeName(nssdb));
+        const auto restore = qScopeGuard([] {
+            for (const char* name : {"TESSARO_SITE_ORIGIN", "TESSARO_SITE_CERT", "TESSARO_NSSDB"})
+                qunsetenv(name);
+            TSCertificatePin::SetCurrent(std::nullopt);
+        });
+        QStringList firstLines;
+        for (const QString& problem : ApplyStartupEnvironment())
+            firstLines << problem.section(QLatin1Char('\n'), 0, 0);
+        QCOMPARE(firstLines, problems);
+        const std::optional<TSCertificatePin>& pin = TSCertificatePin::Current();
+        QCOMPARE(bool(pin), problems.isEmpty());
+        if (pin) {
+            QCOMPARE(pin->host(), QStringLiteral("127.0.0.1"));
+            QCOMPARE(pin->der(), QSslCertificate::fromPath(m_dir.filePath(cert)).value(0).toDer());
+        }
+    }
+
     void captionAndMenus() {
         TSRegForm form;
         QCOMPARE(form.windowTitle(), QStringLiteral("Tessaro Intellectual Property Registration"));

@@ -5,12 +5,15 @@
 #include "app/TSRegForm.h"
 #include "common/E2eHarness.h"
 #include "platform/TSBrowserHost.h"
+#include "platform/TSCertificatePin.h"
 #include "platform/TSWebPage.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -107,22 +110,41 @@ private Q_SLOTS:
     }
 
     // Real navigations, each followed by the first-page check: a failure shows "ts_noaccess.htm" and
-    // leaves the integer 0, which counts as no failure.
+    // leaves the integer 0, which counts as no failure. A pin (a certificate of the test site's, pinned
+    // for 127.0.0.1) is in force for its row alone; the browser remembers an accepted certificate per
+    // host for the rest of the run, so the row that accepts one comes after those that must refuse.
     void pageLoadState_data() {
         QTest::addColumn<QUrl>("url");
+        QTest::addColumn<QString>("pin");
         QTest::addColumn<QString>("status"); // "int -" for any network error code
+        const QUrl untrusted(m_site->untrustedOrigin() + kSimple);
+        QUrl otherHost = untrusted;
+        otherHost.setHost(u"localhost"_s);
         QTest::newRow("existing local page")
-            << TSRegForm::localPageUrl(u"ts_Help_Contents.htm"_s) << u"bool false"_s;
+            << TSRegForm::localPageUrl(u"ts_Help_Contents.htm"_s) << QString() << u"bool false"_s;
         QTest::newRow("missing local page")
-            << TSRegForm::localPageUrl(u"ts_no_such_page.htm"_s) << u"int -"_s;
-        QTest::newRow("404") << site(u"/no/such/page.html"_s) << u"int 404"_s;
-        QTest::newRow("refused connection") << QUrl(TestSite::refusedOrigin() + kSimple) << u"int -"_s;
-        QTest::newRow("untrusted certificate") << QUrl(m_site->untrustedOrigin() + kSimple) << u"int -"_s;
-        QTest::newRow("time-out") << site(kHang) << u"int -7"_s;
+            << TSRegForm::localPageUrl(u"ts_no_such_page.htm"_s) << QString() << u"int -"_s;
+        QTest::newRow("404") << site(u"/no/such/page.html"_s) << QString() << u"int 404"_s;
+        QTest::newRow("refused connection")
+            << QUrl(TestSite::refusedOrigin() + kSimple) << QString() << u"int -"_s;
+        QTest::newRow("untrusted certificate") << untrusted << QString() << u"int -"_s;
+        QTest::newRow("another certificate pinned") << untrusted << u"server.pem"_s << u"int -"_s;
+        QTest::newRow("pinned certificate, another host")
+            << otherHost << u"untrusted-server.pem"_s << u"int -"_s;
+        QTest::newRow("pinned certificate") << untrusted << u"untrusted-server.pem"_s << u"bool false"_s;
+        QTest::newRow("time-out") << site(kHang) << QString() << u"int -7"_s;
     }
     void pageLoadState() {
         QFETCH(QUrl, url);
+        QFETCH(QString, pin);
         QFETCH(QString, status);
+        const auto unpin = qScopeGuard([] { TSCertificatePin::SetCurrent(std::nullopt); });
+        if (!pin.isEmpty()) {
+            QString error;
+            TSCertificatePin::SetCurrent(TSCertificatePin::FromPemFile(
+                QFileInfo(m_site->caCertificatePath()).dir().filePath(pin), u"127.0.0.1"_s, &error));
+            QVERIFY2(TSCertificatePin::Current(), qPrintable(error));
+        }
         const bool timeOut = status == "int -7"_L1;
         m_site->neverComplete(kHang);
         if (timeOut)
@@ -143,8 +165,8 @@ private Q_SLOTS:
         else
             QCOMPARE(statusText(), status);
         QCOMPARE(TSNavigationFailed(end), !TSRegForm::CountsAsNoFailure(m_form->navigateStatus()));
-        // The untrusted certificate was refused before any request was sent.
-        QVERIFY(m_site->requests(kSimple).isEmpty());
+        // A refused certificate was refused before any request was sent.
+        QCOMPARE(m_site->requests(kSimple).isEmpty(), url.path() != kSimple || TSNavigationFailed(end));
 
         QCOMPARE(m_form->FirstPageCheck(), !TSNavigationFailed(end));
         if (TSNavigationFailed(end)) {

@@ -10,8 +10,11 @@
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTest>
 #include <QTreeWidget>
+
+#include <memory>
 
 namespace {
 
@@ -62,27 +65,59 @@ void answerPassword(QWidget* dialog, const QString& answer, QStringList* seen) {
 class TestCertStore : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    // The user's database of that kind, or in its place a chosen one (Settings::UseDatabase): "one" of
+    // that kind; "no database", a folder without one; "garbage", files that are not a database. A
+    // chosen database that cannot be used changes nothing.
     void countsPersonalCertificates_data() {
         QTest::addColumn<QString>("kind"); // "garbage": files that are not a database
+        QTest::addColumn<QString>("chosen");
         QTest::addColumn<QStringList>("names");
-        QTest::newRow("no database") << "none" << QStringList();
-        QTest::newRow("unusable database") << "garbage" << QStringList();
-        QTest::newRow("one") << "one" << QStringList{"Alice Example"};
-        QTest::newRow("two") << "two" << QStringList{"Alice Example", "Bob Example"};
-        QTest::newRow("expired only") << "expired" << QStringList{"Eve Expired"};
-        QTest::newRow("CA certificates only") << "ca-only" << QStringList();
-        QTest::newRow("password, before any login") << "password" << QStringList{"Alice Example"};
+        const QStringList alice{"Alice Example"};
+        QTest::newRow("no database") << "none" << QString() << QStringList();
+        QTest::newRow("unusable database") << "garbage" << QString() << QStringList();
+        QTest::newRow("one") << "one" << QString() << alice;
+        QTest::newRow("two") << "two" << QString() << QStringList{"Alice Example", "Bob Example"};
+        QTest::newRow("expired only") << "expired" << QString() << QStringList{"Eve Expired"};
+        QTest::newRow("CA certificates only") << "ca-only" << QString() << QStringList();
+        QTest::newRow("password, before any login") << "password" << QString() << alice;
+        QTest::newRow("chosen in place of the user's") << "two"
+                                                       << "one" << alice;
+        QTest::newRow("chosen folder without a database") << "one"
+                                                          << "no database" << alice;
+        QTest::newRow("chosen database unusable") << "one"
+                                                  << "garbage" << alice;
     }
     void countsPersonalCertificates() {
         QFETCH(QString, kind);
+        QFETCH(QString, chosen);
         QFETCH(QStringList, names);
+        const auto garbage = [](const QString& folder) {
+            if (!QDir().mkpath(folder))
+                return false;
+            for (const char* file : {"/cert9.db", "/key4.db"}) {
+                QFile f(folder + QLatin1String(file));
+                if (!f.open(QIODevice::WriteOnly) || f.write("this is not a database") <= 0)
+                    return false;
+            }
+            return true;
+        };
+        std::unique_ptr<NssFixture> other; // made first: a fixture sets HOME while it lives
+        if (chosen == QLatin1String("one")) {
+            other = std::make_unique<NssFixture>(chosen);
+            QVERIFY2(other->isValid(), qPrintable(other->error()));
+        }
         NssFixture db(kind == QLatin1String("garbage") ? QStringLiteral("none") : kind);
         QVERIFY2(db.isValid(), qPrintable(db.error()));
-        if (kind == QLatin1String("garbage")) {
-            QVERIFY(QDir().mkpath(db.databaseFolder()));
-            for (const char* file : {"/cert9.db", "/key4.db"}) {
-                QFile f(db.databaseFolder() + QLatin1String(file));
-                QVERIFY(f.open(QIODevice::WriteOnly) && f.write("this is not a database") > 0);
+        if (kind == QLatin1String("garbage"))
+            QVERIFY(garbage(db.databaseFolder()));
+        const auto ownAgain = qScopeGuard([] { Settings::UseDatabase(QString()); });
+        if (!chosen.isEmpty()) {
+            const QString folder = other ? other->databaseFolder() : db.home() + QStringLiteral("/chosen");
+            QVERIFY(chosen == QLatin1String("garbage") ? garbage(folder) : QDir().mkpath(folder));
+            if (other) {
+                Settings::UseDatabase(QStringLiteral("sql:") + folder);
+            } else {
+                QVERIFY_THROWS_EXCEPTION(TSError, Settings::UseDatabase(folder));
             }
         }
         Store store;
