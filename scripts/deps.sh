@@ -4,8 +4,8 @@ set -euo pipefail
 
 packages=(
     cmake make g++ clang libclang-rt-14-dev pkg-config clang-format
-    qt6-base-dev qt6-webengine-dev qt6-webengine-dev-tools libqt6webenginecore6-bin
-    libnss3-dev libnss3-tools libssl-dev openssl
+    qt6-base-dev qt6-webengine-dev qt6-webengine-dev-tools libqt6webenginecore6-bin libqt6sql6-sqlite
+    libnss3-dev libnss3-tools libssl-dev openssl libargon2-dev
     libbenchmark-dev
     python3 sqlite3
     xvfb xauth imagemagick fonts-dejavu-core

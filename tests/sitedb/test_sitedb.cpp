@@ -1,0 +1,394 @@
+#include "sitedb/Accounts.h"
+#include "sitedb/SiteDatabase.h"
+
+#include <QFile>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <atomic>
+#include <memory>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const QDateTime Epoch = QDateTime::fromMSecsSinceEpoch(1'800'000'000'000, Qt::UTC);
+
+Registration Sample(const QString& fingerprint, const QString& method = QStringLiteral("password")) {
+    return {
+        0,      fingerprint,         QStringLiteral("Error: draft <b>'\"</b>.txt"), QStringLiteral("alice"),
+        method, Epoch.addMSecs(123), QByteArray("\x30\x03\x02\x01\x00", 5)};
+}
+
+QString Fingerprint(int n) {
+    return QStringLiteral("%1").arg(n, 40, 16, QLatin1Char('0')).toUpper();
+}
+
+// Runs SQL on the database file through a connection of the test's own, as an administrator (or a fault)
+// would.
+QString RawSql(const QString& dir, const QStringList& statements) {
+    QString error, output;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
+        db.setDatabaseName(SiteDatabase::FilePath(dir));
+        if (!db.open()) {
+            error = db.lastError().text();
+        }
+        QSqlQuery q(db);
+        for (const QString& s : statements) {
+            if (error.isEmpty() && !q.exec(s)) {
+                error = q.lastError().text();
+            }
+            while (q.next()) {
+                output += q.value(0).toString() + QLatin1Char(';');
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("raw"));
+    return error.isEmpty() ? output : QStringLiteral("error: ") + error;
+}
+
+} // namespace
+
+class TestSiteDb : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_tmp;
+    QString m_dir;
+
+private Q_SLOTS:
+    void init() {
+        m_tmp = std::make_unique<QTemporaryDir>();
+        m_dir = m_tmp->path();
+    }
+
+    void createAndMigrate() {
+        SiteDatabase::Create(m_dir);
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(SiteDatabase::FilePath(m_dir)).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 0777, 0600u);
+        QVERIFY_THROWS_EXCEPTION(SiteDatabaseError,
+                                 SiteDatabase::Create(m_dir)); // never over an existing one
+        Registration r = Sample(Fingerprint(1));
+        {
+            SiteDatabase db(m_dir);
+            QCOMPARE(db.OpenError(), QString());
+            QCOMPARE(db.InsertRegistration(r), SiteDatabase::Insert::Inserted);
+        }
+        // Reopening an existing database keeps its rows and applies nothing twice; the log mode is kept in
+        // it.
+        SiteDatabase again(m_dir);
+        QCOMPARE(again.All().size(), 1);
+        QCOMPARE(RawSql(m_dir, {"SELECT COUNT(*) FROM schema_migrations", "PRAGMA journal_mode"}),
+                 QStringLiteral("1;wal;"));
+        // A schema from a newer program is refused, not used.
+        RawSql(m_dir, {"INSERT INTO schema_migrations VALUES (99, 0)"});
+        SiteDatabase newer(m_dir);
+        QVERIFY(newer.OpenError().contains(QStringLiteral("newer")));
+        QCOMPARE(newer.InsertRegistration(r), SiteDatabase::Insert::CannotOpen);
+    }
+
+    void insertFindList() {
+        SiteDatabase::Create(m_dir);
+        SiteDatabase db(m_dir);
+        Registration first = Sample(Fingerprint(1));
+        QCOMPARE(db.InsertRegistration(first), SiteDatabase::Insert::Inserted);
+        Registration second = Sample(Fingerprint(2), QStringLiteral("certificate"));
+        QString receipt;
+        QCOMPARE(db.InsertRegistration(second, &receipt), SiteDatabase::Insert::Inserted);
+        QCOMPARE(second.number, first.number + 1);
+        QCOMPARE(db.TakeReceipt(receipt)->number, second.number);
+
+        // The same fingerprint by the other method is a duplicate and changes nothing.
+        Registration again = Sample(Fingerprint(1), QStringLiteral("certificate"));
+        QCOMPARE(db.InsertRegistration(again), SiteDatabase::Insert::Duplicate);
+        QCOMPARE(again.number, 0);
+
+        const std::optional<Registration> found = db.FindByFingerprint(Fingerprint(1));
+        QVERIFY(found);
+        QCOMPARE(found->number, first.number);
+        QCOMPARE(found->name, first.name);
+        QCOMPARE(found->owner, first.owner);
+        QCOMPARE(found->method, QStringLiteral("password"));
+        QCOMPARE(found->time, first.time);
+        QCOMPARE(found->token, first.token);
+        QVERIFY(!db.FindByFingerprint(Fingerprint(3)));
+        const QList<Registration> all = db.All();
+        QCOMPARE(all.size(), 2);
+        QCOMPARE(all[1].fingerprint, Fingerprint(2));
+    }
+
+    // Threads that open a new, empty database file together and register the same fingerprint:
+    // the schema is made once, and exactly one registration wins.
+    void concurrentDuplicates() {
+        QFile file(SiteDatabase::FilePath(m_dir));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        constexpr int Threads = 8;
+        std::atomic<int> inserted{0}, duplicate{0}, other{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < Threads; ++t) {
+            threads.emplace_back([&, t] {
+                SiteDatabase db(m_dir);
+                for (int i = 0; i < 5; ++i) {
+                    Registration shared = Sample(Fingerprint(1000 + i));
+                    Registration own = Sample(Fingerprint(t * 100 + i));
+                    for (Registration* r : {&shared, &own}) {
+                        switch (db.InsertRegistration(*r)) {
+                        case SiteDatabase::Insert::Inserted:
+                            ++inserted;
+                            break;
+                        case SiteDatabase::Insert::Duplicate:
+                            ++duplicate;
+                            break;
+                        default:
+                            ++other;
+                        }
+                    }
+                }
+            });
+        }
+        for (std::thread& t : threads) {
+            t.join();
+        }
+        QCOMPARE(other.load(), 0);
+        QCOMPARE(inserted.load(), 5 + Threads * 5);
+        QCOMPARE(duplicate.load(), (Threads - 1) * 5);
+        QCOMPARE(
+            RawSql(m_dir, {"SELECT COUNT(*) FROM schema_migrations", "SELECT COUNT(*) FROM registrations"}),
+            QStringLiteral("1;45;"));
+    }
+
+    void receipts_data() {
+        QTest::addColumn<QString>("id");        // "" for the receipt made
+        QTest::addColumn<qint64>("takenAfter"); // ms after it was made
+        QTest::addColumn<bool>("takeTwice");
+        QTest::addColumn<bool>("found");
+        QTest::newRow("at once") << "" << qint64(0) << false << true;
+        QTest::newRow("single use") << "" << qint64(0) << true << false;
+        QTest::newRow("just before expiry") << "" << SiteDatabase::ReceiptLifetimeMs - 1 << false << true;
+        QTest::newRow("expired") << "" << SiteDatabase::ReceiptLifetimeMs << false << false;
+        QTest::newRow("unknown") << "0123456789abcdef0123456789abcdef" << qint64(0) << false << false;
+        QTest::newRow("malformed") << "' OR 1=1 --" << qint64(0) << false << false;
+    }
+    void receipts() {
+        QFETCH(QString, id);
+        QFETCH(qint64, takenAfter);
+        QFETCH(bool, takeTwice);
+        QFETCH(bool, found);
+        SiteDatabase::Create(m_dir);
+        SiteDatabase db(m_dir);
+        QDateTime now = Epoch;
+        db.SetClock([&] { return now; });
+        Registration r = Sample(Fingerprint(1));
+        QCOMPARE(db.InsertRegistration(r), SiteDatabase::Insert::Inserted);
+        const QString made = db.CreateReceipt(r.number);
+        QVERIFY(made.size() == 32 && made != db.CreateReceipt(r.number));
+        now = now.addMSecs(takenAfter);
+        const QString taken = id.isEmpty() ? made : id;
+        if (takeTwice) {
+            QVERIFY(db.TakeReceipt(taken));
+        }
+        const std::optional<Registration> result = db.TakeReceipt(taken);
+        QCOMPARE(bool(result), found);
+        if (found) {
+            QCOMPARE(result->fingerprint, r.fingerprint);
+        }
+    }
+
+    // A database that cannot be opened and one whose registrations table is broken give their own results;
+    // the same object recovers once the database is usable again.
+    void failures_data() {
+        QTest::addColumn<QByteArray>("fileContent"); // "-" for no file at all
+        QTest::addColumn<QStringList>("damage");
+        QTest::addColumn<SiteDatabase::Insert>("result");
+        QTest::addColumn<bool>("readable");
+        QTest::newRow("no file") << QByteArray("-") << QStringList() << SiteDatabase::Insert::CannotOpen
+                                 << false;
+        QTest::newRow("not a database")
+            << QByteArray(8192, 'x') << QStringList() << SiteDatabase::Insert::CannotOpen << false;
+        QTest::newRow("table dropped") << QByteArray() << QStringList{"DROP TABLE registrations"}
+                                       << SiteDatabase::Insert::TableUnusable << false;
+        QTest::newRow("uniqueness lost")
+            << QByteArray()
+            << QStringList{"DROP TABLE registrations",
+                           "CREATE TABLE registrations (id INTEGER PRIMARY KEY, "
+                           "fingerprint TEXT, name TEXT, owner TEXT, method TEXT, "
+                           "registered_at BIGINT, token TEXT)"}
+            << SiteDatabase::Insert::TableUnusable << true;
+    }
+    void failures() {
+        QFETCH(QByteArray, fileContent);
+        QFETCH(QStringList, damage);
+        QFETCH(SiteDatabase::Insert, result);
+        QFETCH(bool, readable);
+        const QString path = SiteDatabase::FilePath(m_dir);
+        if (fileContent.isEmpty()) {
+            SiteDatabase::Create(m_dir);
+            QCOMPARE(RawSql(m_dir, damage), QString());
+        } else if (fileContent != "-") {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(fileContent) == fileContent.size());
+        }
+        SiteDatabase db(m_dir);
+        Registration r = Sample(Fingerprint(1));
+        QCOMPARE(db.InsertRegistration(r), result);
+        const auto kind = result == SiteDatabase::Insert::CannotOpen ? SiteDatabaseError::Kind::CannotOpen
+                                                                     : SiteDatabaseError::Kind::TableUnusable;
+        try {
+            QVERIFY(!db.FindByFingerprint(r.fingerprint));
+            QVERIFY(readable);
+        } catch (const SiteDatabaseError& e) {
+            QVERIFY(!readable);
+            QCOMPARE(e.kind(), kind);
+        }
+        QCOMPARE(db.OpenError().isEmpty(), result != SiteDatabase::Insert::CannotOpen);
+
+        if (result == SiteDatabase::Insert::CannotOpen) {
+            QFile::remove(path);
+            SiteDatabase::Create(m_dir);
+            QCOMPARE(db.InsertRegistration(r), SiteDatabase::Insert::Inserted);
+        }
+    }
+
+    void accounts() {
+        SiteDatabase::Create(m_dir);
+        SiteDatabase db(m_dir);
+        Accounts accounts(db);
+        using S = Accounts::SignIn;
+        accounts.Add(QStringLiteral("alice"), QStringLiteral("correct horse"));
+        accounts.Add(QStringLiteral("bob"), QStringLiteral("battery staple"));
+        const QString stored = RawSql(m_dir, {"SELECT password_hash FROM users WHERE name = 'alice'"});
+        QVERIFY2(stored.startsWith(QStringLiteral("$argon2id$v=19$m=19456,t=2,p=1$")), qPrintable(stored));
+        QVERIFY(!stored.contains(QStringLiteral("horse")));
+
+        // Each refused change, in words; the database is left as it was.
+        const struct {
+            const char* what;
+            std::function<void()> change;
+        } refusals[] = {
+            {"name taken", [&] { accounts.Add(QStringLiteral("alice"), QStringLiteral("x")); }},
+            {"empty name", [&] { accounts.Add(QString(), QStringLiteral("x")); }},
+            {"control character", [&] { accounts.Add(QStringLiteral("a\nb"), QStringLiteral("x")); }},
+            {"empty password", [&] { accounts.Add(QStringLiteral("carol"), QString()); }},
+            {"unknown to remove", [&] { accounts.Disable(QStringLiteral("nobody")); }},
+            {"unknown to change",
+             [&] { accounts.SetPassword(QStringLiteral("nobody"), QStringLiteral("x")); }},
+        };
+        for (const auto& r : refusals) {
+            QVERIFY_THROWS_EXCEPTION(AccountsError, r.change());
+        }
+
+        const struct {
+            const char* user;
+            const char* password;
+            S expected;
+        } checks[] = {
+            {"alice", "correct horse", S::Ok},    {"alice", "Correct horse", S::WrongCredentials},
+            {"nobody", "x", S::WrongCredentials}, {"bob", "correct horse", S::WrongCredentials},
+            {"bob", "battery staple", S::Ok},
+        };
+        for (const auto& c : checks) {
+            QCOMPARE(accounts.Check(QString::fromUtf8(c.user), QString::fromUtf8(c.password),
+                                    QStringLiteral("192.0.2.1")),
+                     c.expected);
+        }
+
+        accounts.SetPassword(QStringLiteral("alice"), QStringLiteral("new secret"));
+        QCOMPARE(accounts.Check(QStringLiteral("alice"), QStringLiteral("correct horse"), "192.0.2.2"),
+                 S::WrongCredentials);
+        QCOMPARE(accounts.Check(QStringLiteral("alice"), QStringLiteral("new secret"), "192.0.2.2"), S::Ok);
+
+        // Removing disables for good: no sign-in, no new password, and the name is never given again.
+        accounts.Disable(QStringLiteral("alice"));
+        QCOMPARE(accounts.Check(QStringLiteral("alice"), QStringLiteral("new secret"), "192.0.2.3"),
+                 S::WrongCredentials);
+        QVERIFY_THROWS_EXCEPTION(AccountsError,
+                                 accounts.SetPassword(QStringLiteral("alice"), QStringLiteral("x")));
+        try {
+            accounts.Add(QStringLiteral("alice"), QStringLiteral("x"));
+            QFAIL("a removed name was given again");
+        } catch (const AccountsError& e) {
+            QVERIFY(QString::fromUtf8(e.what()).contains(QStringLiteral("never")));
+        }
+
+        // A hash below the current cost is raised at the next sign-in.
+        Accounts cheap(db, {1024, 1});
+        cheap.Add(QStringLiteral("carol"), QStringLiteral("pw"));
+        QCOMPARE(accounts.Check(QStringLiteral("carol"), QStringLiteral("pw"), "192.0.2.4"), S::Ok);
+        QVERIFY(RawSql(m_dir, {"SELECT password_hash FROM users WHERE name = 'carol'"})
+                    .startsWith(QStringLiteral("$argon2id$v=19$m=19456,t=2,p=1$")));
+        QCOMPARE(accounts.Check(QStringLiteral("carol"), QStringLiteral("pw"), "192.0.2.4"), S::Ok);
+
+        // A database that cannot be opened is not a wrong password.
+        QFile::remove(SiteDatabase::FilePath(m_dir));
+        SiteDatabase gone(m_dir);
+        QCOMPARE(Accounts(gone).Check(QStringLiteral("bob"), QStringLiteral("battery staple"), "192.0.2.5"),
+                 S::Unavailable);
+    }
+
+    // Sign-in attempts in time order, through two objects sharing the database as two instances would.
+    void throttling() {
+        SiteDatabase::Create(m_dir);
+        SiteDatabase first(m_dir), second(m_dir);
+        qint64 offset = 0;
+        for (SiteDatabase* db : {&first, &second}) {
+            db->SetClock([&] { return Epoch.addMSecs(offset); });
+        }
+        Accounts instances[] = {Accounts(first), Accounts(second)};
+        instances[0].Add(QStringLiteral("alice"), QStringLiteral("pw"));
+        using S = Accounts::SignIn;
+        const struct {
+            qint64 at;
+            int instance;
+            const char* user;
+            const char* password;
+            const char* address;
+            S expected;
+        } steps[] = {
+            // per (user, address): three free failures, then waits of 1 s, 2 s, ...
+            {0, 0, "alice", "bad", "A", S::WrongCredentials},
+            {0, 1, "alice", "bad", "A", S::WrongCredentials},
+            {0, 0, "alice", "bad", "A", S::WrongCredentials},
+            {0, 1, "alice", "pw", "A", S::TooManyAttempts},
+            {999, 0, "alice", "pw", "A", S::TooManyAttempts},
+            {0, 0, "alice", "pw", "B", S::Ok}, // another address is not held back
+            {1000, 1, "alice", "bad", "A", S::WrongCredentials},
+            {2999, 0, "alice", "pw", "A", S::TooManyAttempts},
+            {3000, 0, "alice", "pw", "A", S::Ok}, // success clears the pair's count
+            {3000, 1, "alice", "bad", "A", S::WrongCredentials},
+            {3000, 0, "alice", "pw", "A", S::Ok},
+            // per address: ten free failures over any names (known or not), then a wait for every name there
+            {4000, 0, "u1", "x", "C", S::WrongCredentials},
+            {4000, 1, "u2", "x", "C", S::WrongCredentials},
+            {4000, 0, "u3", "x", "C", S::WrongCredentials},
+            {4000, 1, "u4", "x", "C", S::WrongCredentials},
+            {4000, 0, "u5", "x", "C", S::WrongCredentials},
+            {4000, 1, "u6", "x", "C", S::WrongCredentials},
+            {4000, 0, "u7", "x", "C", S::WrongCredentials},
+            {4000, 1, "u8", "x", "C", S::WrongCredentials},
+            {4000, 0, "u9", "x", "C", S::WrongCredentials},
+            {4000, 1, "alice", "x", "C", S::WrongCredentials},
+            {4000, 0, "alice", "pw", "C", S::TooManyAttempts},
+            {4999, 1, "u11", "x", "C", S::TooManyAttempts},
+            {4999, 0, "alice", "pw", "D", S::Ok},
+            {5000, 1, "alice", "pw", "C", S::Ok},
+        };
+        int i = 0;
+        for (const auto& s : steps) {
+            offset = s.at;
+            const S got = instances[s.instance].Check(
+                QString::fromUtf8(s.user), QString::fromUtf8(s.password), QString::fromUtf8(s.address));
+            QVERIFY2(got == s.expected,
+                     qPrintable(QStringLiteral("step %1 answered %2").arg(i).arg(int(got))));
+            ++i;
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSiteDb)
+#include "test_sitedb.moc"
