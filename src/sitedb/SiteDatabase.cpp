@@ -3,6 +3,7 @@
 #include "sitedb/SqlSupport.h"
 
 #include <QAtomicInteger>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSqlDriver>
@@ -268,6 +269,9 @@ SiteDatabase::Insert SiteDatabase::InsertRegistration(Registration& r, QString* 
     if (!db.transaction()) {
         Drop();
         return Insert::CannotOpen;
+    }
+    if (!r.time.isValid()) {
+        r.time = Now();
     }
     qint64 number = 0;
     {

@@ -17,7 +17,7 @@ struct Registration {
     QString name;        // document name
     QString owner;       // user name or certificate holder
     QString method;      // "certificate" or "password"
-    QDateTime time;      // registration time, UTC (kept to the millisecond)
+    QDateTime time;      // registration time, UTC, kept to the millisecond; when not set, the clock's now
     QByteArray token;    // DER time-stamp token
 };
 
