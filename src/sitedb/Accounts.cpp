@@ -219,9 +219,12 @@ Accounts::SignIn Accounts::Check(const QString& name, const QString& password, c
         m_db.Drop();
         return SignIn::Unavailable;
     }
+    bool pairFailed = false;
     while (q.next()) {
-        const int free = q.value(0).toString().isEmpty() ? FreeAddressFailures : FreePairFailures;
-        if (now < q.value(2).toLongLong() + DelayMs(q.value(1).toLongLong(), free)) {
+        const bool pair = !q.value(0).toString().isEmpty();
+        pairFailed = pairFailed || pair;
+        if (now < q.value(2).toLongLong() +
+                      DelayMs(q.value(1).toLongLong(), pair ? FreePairFailures : FreeAddressFailures)) {
             return SignIn::TooManyAttempts;
         }
     }
@@ -236,10 +239,13 @@ Accounts::SignIn Accounts::Check(const QString& name, const QString& password, c
     q.finish();
 
     if (Verify(stored.value_or(DummyHash(m_cost)), password) && stored) {
-        q.prepare(QStringLiteral("DELETE FROM sign_in_failures WHERE user_name = ? AND client_address = ?"));
-        q.addBindValue(name);
-        q.addBindValue(address);
-        q.exec();
+        if (pairFailed) {
+            q.prepare(
+                QStringLiteral("DELETE FROM sign_in_failures WHERE user_name = ? AND client_address = ?"));
+            q.addBindValue(name);
+            q.addBindValue(address);
+            q.exec();
+        }
         const HashCost cost = CostOf(*stored);
         if (cost.memoryKiB < m_cost.memoryKiB || cost.passes < m_cost.passes) {
             // Raise the stored cost to the current one, unless the password was changed meanwhile.
