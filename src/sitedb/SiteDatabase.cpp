@@ -226,6 +226,10 @@ QSqlDatabase SiteDatabase::Connection() {
         if (!q.exec(QStringLiteral("PRAGMA synchronous=FULL"))) {
             throw SqlFailure(QStringLiteral("cannot make commits synchronous"), q.lastError());
         }
+        // References are checked, as other engines always do.
+        if (!q.exec(QStringLiteral("PRAGMA foreign_keys=ON"))) {
+            throw SqlFailure(QStringLiteral("cannot check references"), q.lastError());
+        }
         q.finish();
         Migrate(db);
     } catch (const SqlFailure& e) {

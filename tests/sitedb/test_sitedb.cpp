@@ -220,6 +220,14 @@ private Q_SLOTS:
                            "fingerprint TEXT, name TEXT, owner TEXT, method TEXT, "
                            "registered_at BIGINT, token TEXT)"}
             << SiteDatabase::Insert::TableUnusable << true;
+        // A check deferred to the commit makes the commit fail: its outcome counts as unknown.
+        QTest::newRow("commit fails")
+            << QByteArray()
+            << QStringList{"CREATE TABLE parent (x TEXT PRIMARY KEY)",
+                           "CREATE TABLE audit (fp TEXT REFERENCES parent (x) DEFERRABLE INITIALLY DEFERRED)",
+                           "CREATE TRIGGER audited AFTER INSERT ON registrations BEGIN "
+                           "INSERT INTO audit VALUES (new.fingerprint); END"}
+            << SiteDatabase::Insert::Unknown << true;
     }
     void failures() {
         QFETCH(QByteArray, fileContent);
