@@ -2,6 +2,7 @@
 
 #include "sitedb/SiteDatabase.h"
 #include "sitedb/SqlSupport.h"
+#include "sitedb/SystemRandom.h"
 
 #include <QRegularExpression>
 #include <QSemaphore>
@@ -12,10 +13,8 @@
 
 #include <algorithm>
 #include <argon2.h>
-#include <cerrno>
 #include <string.h>
 #include <string>
-#include <sys/random.h>
 
 namespace {
 
@@ -63,11 +62,12 @@ private:
     QByteArray m_bytes;
 };
 
-bool Verify(const QString& encoded, const QString& password) {
+// ARGON2_OK when the password matches; ARGON2_MEMORY_ALLOCATION_ERROR when it could not be checked now.
+int Verify(const QString& encoded, const QString& password) {
     const Secret secret(password);
     const QByteArray hash = encoded.toLatin1();
     HashingSlot slot;
-    return argon2id_verify(hash.constData(), secret.data(), secret.size()) == ARGON2_OK;
+    return argon2id_verify(hash.constData(), secret.data(), secret.size());
 }
 
 // The cost parameters held in an encoded hash; {0, 0} when it is not an argon2id hash.
@@ -115,19 +115,15 @@ AccountsError::AccountsError(const QString& message) : std::runtime_error(messag
 Accounts::Accounts(SiteDatabase& db, HashCost cost) : m_db(db), m_cost(cost) {}
 
 QString Accounts::Hash(const QString& password) const {
-    unsigned char salt[SaltBytes];
-    if (getrandom(salt, sizeof salt, 0) != ssize_t(sizeof salt)) {
-        throw SiteDatabaseError(SiteDatabaseError::Kind::Unknown,
-                                QStringLiteral("the system's random source failed"));
-    }
+    const QByteArray salt = SystemRandomBytes(SaltBytes);
     const Secret secret(password);
     std::string encoded(
         argon2_encodedlen(m_cost.passes, m_cost.memoryKiB, 1, SaltBytes, HashBytes, Argon2_id), '\0');
     int rc;
     {
         HashingSlot slot;
-        rc = argon2id_hash_encoded(m_cost.passes, m_cost.memoryKiB, 1, secret.data(), secret.size(), salt,
-                                   SaltBytes, HashBytes, encoded.data(), encoded.size());
+        rc = argon2id_hash_encoded(m_cost.passes, m_cost.memoryKiB, 1, secret.data(), secret.size(),
+                                   salt.constData(), SaltBytes, HashBytes, encoded.data(), encoded.size());
     }
     if (rc != ARGON2_OK) {
         throw SiteDatabaseError(
@@ -238,7 +234,11 @@ Accounts::SignIn Accounts::Check(const QString& name, const QString& password, c
     const std::optional<QString> stored = q.next() ? std::optional(q.value(0).toString()) : std::nullopt;
     q.finish();
 
-    if (Verify(stored.value_or(DummyHash(m_cost)), password) && stored) {
+    const int verified = Verify(stored.value_or(DummyHash(m_cost)), password);
+    if (verified == ARGON2_MEMORY_ALLOCATION_ERROR) {
+        return SignIn::Unavailable; // not the user's fault: not counted as a failure
+    }
+    if (verified == ARGON2_OK && stored) {
         if (pairFailed) {
             q.prepare(
                 QStringLiteral("DELETE FROM sign_in_failures WHERE user_name = ? AND client_address = ?"));
@@ -249,12 +249,17 @@ Accounts::SignIn Accounts::Check(const QString& name, const QString& password, c
         const HashCost cost = CostOf(*stored);
         if (cost.memoryKiB < m_cost.memoryKiB || cost.passes < m_cost.passes) {
             // Raise the stored cost to the current one, unless the password was changed meanwhile.
-            q.prepare(
-                QStringLiteral("UPDATE users SET password_hash = ? WHERE name = ? AND password_hash = ?"));
-            q.addBindValue(Hash(password));
-            q.addBindValue(name);
-            q.addBindValue(*stored);
-            q.exec();
+            try {
+                const QString raised = Hash(password);
+                q.prepare(QStringLiteral(
+                    "UPDATE users SET password_hash = ? WHERE name = ? AND password_hash = ?"));
+                q.addBindValue(raised);
+                q.addBindValue(name);
+                q.addBindValue(*stored);
+                q.exec();
+            } catch (const SiteDatabaseError&) {
+                // the old hash stays; the next sign-in tries again
+            }
         }
         return SignIn::Ok;
     }

@@ -43,7 +43,7 @@ public:
     void Disable(const QString& name);
     void SetPassword(const QString& name, const QString& password);
 
-    enum class SignIn { Ok, WrongCredentials, TooManyAttempts, Unavailable /* database failure */ };
+    enum class SignIn { Ok, WrongCredentials, TooManyAttempts, Unavailable /* database or memory failure */ };
     // Unknown and disabled users cost a hash like any other, and answer WrongCredentials.
     SignIn Check(const QString& name, const QString& password, const QString& clientAddress);
 

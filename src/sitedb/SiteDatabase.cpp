@@ -1,6 +1,7 @@
 #include "sitedb/SiteDatabase.h"
 
 #include "sitedb/SqlSupport.h"
+#include "sitedb/SystemRandom.h"
 
 #include <QAtomicInteger>
 #include <QFile>
@@ -15,7 +16,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 namespace {
@@ -359,21 +359,7 @@ QList<Registration> SiteDatabase::All() {
 }
 
 QString SiteDatabase::NewReceiptId() const {
-    unsigned char bytes[16];
-    size_t filled = 0;
-    while (filled < sizeof bytes) {
-        const ssize_t n = getrandom(bytes + filled, sizeof bytes - filled, 0);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw SiteDatabaseError(SiteDatabaseError::Kind::Unknown,
-                                    QStringLiteral("the system's random source failed: %1")
-                                        .arg(QString::fromLocal8Bit(std::strerror(errno))));
-        }
-        filled += size_t(n);
-    }
-    return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(bytes), sizeof bytes).toHex());
+    return QString::fromLatin1(SystemRandomBytes(16).toHex());
 }
 
 // Inside the caller's transaction: forgets expired receipts, then stores the new one.

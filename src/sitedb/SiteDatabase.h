@@ -8,7 +8,6 @@
 #include <stdexcept>
 
 class QSqlDatabase;
-class QSqlQuery;
 
 // One registration as the site stores it.
 struct Registration {
@@ -89,7 +88,6 @@ public:
 
 private:
     friend class Accounts;
-    friend class SiteTransaction;
 
     // The open, migrated connection, or an error describing why there is none (CannotOpen).
     QSqlDatabase Connection();

@@ -332,6 +332,14 @@ private Q_SLOTS:
                     .startsWith(QStringLiteral("$argon2id$v=19$m=19456,t=2,p=1$")));
         QCOMPARE(accounts.Check(QStringLiteral("carol"), QStringLiteral("pw"), "192.0.2.4"), S::Ok);
 
+        // A hash that cannot be checked for want of memory is not a wrong password, and not counted as one.
+        RawSql(m_dir,
+               {"UPDATE users SET password_hash = '$argon2id$v=19$m=2147483648,t=2,p=1$"
+                "AAAAAAAAAAAAAAAAAAAAAA$AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA' WHERE name = 'carol'"});
+        QCOMPARE(accounts.Check(QStringLiteral("carol"), QStringLiteral("pw"), "192.0.2.4"), S::Unavailable);
+        QCOMPARE(RawSql(m_dir, {"SELECT COUNT(*) FROM sign_in_failures WHERE client_address = '192.0.2.4'"}),
+                 QStringLiteral("0;"));
+
         // A database that cannot be opened is not a wrong password.
         QFile::remove(SiteDatabase::FilePath(m_dir));
         SiteDatabase gone(m_dir);
