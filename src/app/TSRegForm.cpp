@@ -117,7 +117,6 @@ QUrl TSRegForm::localPageUrl(const QString& page) {
 void TSRegForm::BeforeNavigate2(const QUrl&) {
     m_bPageLoaded = false;
     m_vNavigateStatus = QVariant(false);
-    ++m_navigations;
 }
 
 void TSRegForm::DocumentComplete(const QUrl&) {
@@ -157,14 +156,16 @@ void TSRegForm::setWaitLimit(std::chrono::milliseconds limit) {
 
 TSWaitEnd TSRegForm::timeOut() {
     // No page completed in time: stop the load and record the time-out as a failed navigation.
+    m_host->page()->giveUpOwn(kTimedOutStatus);
     m_host->Stop();
     m_vNavigateStatus = QVariant(kTimedOutStatus);
     return TSWaitEnd::TimedOut;
 }
 
-TSWaitEnd TSRegForm::waitForPage(quint64 navigationsBefore) {
-    const TSBrowserHost::WaitEnd end = m_host->WaitUntil(
-        [this, navigationsBefore] { return m_bPageLoaded && m_navigations != navigationsBefore; });
+TSWaitEnd TSRegForm::waitForPage(quint64 navigation, bool bMarked) {
+    TSWebPage* page = m_host->page();
+    const TSBrowserHost::WaitEnd end =
+        m_host->WaitUntil([page, navigation] { return page->ending(navigation).has_value(); });
     switch (end) {
     case TSBrowserHost::WaitEnd::Abandoned:
         return TSWaitEnd::Abandoned;
@@ -173,16 +174,38 @@ TSWaitEnd TSRegForm::waitForPage(quint64 navigationsBefore) {
     case TSBrowserHost::WaitEnd::Done:
         break;
     }
-    return CountsAsNoFailure(m_vNavigateStatus) ? TSWaitEnd::Loaded : TSWaitEnd::Failed;
+    const int status = *page->ending(navigation);
+    if (status != 0) {
+        m_vNavigateStatus = QVariant(status);
+        return TSWaitEnd::Failed;
+    }
+    if (bMarked) {
+        // The document in the pane must be a new one, not the one the navigation started from.
+        const TSBrowserHost::Result mark = m_host->ReadDocumentMark();
+        if (mark.end == TSBrowserHost::WaitEnd::Abandoned)
+            return TSWaitEnd::Abandoned;
+        if (mark.end == TSBrowserHost::WaitEnd::TimedOut)
+            return timeOut();
+        if (!mark.ok() || !mark.text.isEmpty()) {
+            m_vNavigateStatus = QVariant(TSWebPage::kNoNewDocumentStatus);
+            return TSWaitEnd::Failed;
+        }
+    }
+    return TSWaitEnd::Loaded;
 }
 
 TSWaitEnd TSRegForm::OpenPageAndWait(const QUrl& url) {
     if (abandoned())
         return TSWaitEnd::Abandoned;
-    const quint64 before = m_navigations;
+    // Where no document can be marked (there is none yet), none can be taken for the new page
+    // either, and the check after the wait is left out.
+    const TSBrowserHost::Result marked = m_host->MarkDocument();
+    if (marked.end == TSBrowserHost::WaitEnd::Abandoned)
+        return TSWaitEnd::Abandoned;
+    if (marked.end == TSBrowserHost::WaitEnd::TimedOut)
+        return timeOut();
     m_bPageLoaded = false;
-    m_host->Navigate(url);
-    return waitForPage(before);
+    return waitForPage(m_host->Navigate(url), marked.ok());
 }
 
 bool TSRegForm::FirstPageCheck() {
@@ -205,8 +228,6 @@ void TSRegForm::NavigateLocalPage(const QString& sPage) {
 TSWaitEnd TSRegForm::PostFormAndWait(const QUrl& action, const TSFormFields& fields) {
     if (abandoned())
         return TSWaitEnd::Abandoned;
-    // The submission's navigation may start before the script's answer arrives: count from here.
-    const quint64 before = m_navigations;
     const bool wasLoaded = m_bPageLoaded;
     m_bPageLoaded = false;
     const TSBrowserHost::Result submitted = m_host->SubmitForm(action, fields);
@@ -220,11 +241,10 @@ TSWaitEnd TSRegForm::PostFormAndWait(const QUrl& action, const TSFormFields& fie
     }
     if (!submitted.error.isEmpty()) {
         // Nothing was submitted, so no page will complete: the caller must not wait.
-        if (m_navigations == before)
-            m_bPageLoaded = wasLoaded;
+        m_bPageLoaded = wasLoaded;
         return TSWaitEnd::NotStarted;
     }
-    return waitForPage(before);
+    return waitForPage(submitted.navigation, true);
 }
 
 std::optional<QString> TSRegForm::ReadReply() {
@@ -297,7 +317,13 @@ void TSRegForm::runCommand(const Command& command) {
         return;
     }
     m_commandRunning = true;
+    // The pane is the command's: it takes no input, and refuses navigations the command did
+    // not start.
+    m_host->page()->setGuarded(true);
+    m_webBrowser1->setEnabled(false);
     command(*this);
+    m_webBrowser1->setEnabled(true);
+    m_host->page()->setGuarded(false);
     m_commandRunning = false;
     if (abandoned())
         endProgram();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/TSShell.h"
+#include "platform/TSWebPage.h"
 
 #include <QMainWindow>
 #include <QVariant>
@@ -21,22 +22,33 @@ class TSProgressForm;
 //
 // Page-load state. m_bPageLoaded is True once a document in the pane has completed since the
 // last reset; m_vNavigateStatus is empty at start, False (a Boolean) from the start of every
-// navigation, the status code of a failed one (an HTTP status, or a negative network error
-// code; -7 for a wait that timed out), and the integer 0 once a command has dealt with a
-// failure. The pane's notification handlers below keep both.
+// navigation, the status code of a failed one, and the integer 0 once a command has dealt with
+// a failure. The pane's notification handlers below keep both. The status of a failed
+// navigation is an HTTP status (such as 404), a negative network error code, or one of:
+//   -7     the wait timed out (the load was stopped);
+//   -1001  the navigation ended without a new document (stopped, aborted, answered 204 or
+//          205, turned into a download, or the document completed is still the one it
+//          started from);
+//   -1002  the navigation was replaced by another one.
+//
+// Waits. A wait ends only when the navigation it started, with its redirects, ends, and it
+// counts as loaded only when that navigation brought a new document into the main frame: the
+// document in the pane is marked before each navigation, and a document still marked is not a
+// reply.
 //
 // The command guard. While a command runs, a second register or verify command and Help
 // Contents do nothing but beep: they would end the running command's wait with the wrong page.
-// No menu item is disabled. Exit, or closing the window, abandons the running command (its
-// waits end at once and it returns without another step), and the program ends once the
-// command has returned.
+// No menu item is disabled. The pane refuses every navigation the command did not start (its
+// context menu, links, the page's own scripts and forms, a dropped file). Exit, or closing the
+// window, abandons the running command (its waits end at once and it returns without another
+// step), and the program ends once the command has returned.
 class TSRegForm : public QMainWindow, public TSShell {
     Q_OBJECT
 public:
     // A command: the register or verify command, run inside the shell.
     using Command = std::function<void(TSShell&)>;
     // The status recorded when a wait times out.
-    static constexpr int kTimedOutStatus = -7;
+    static constexpr int kTimedOutStatus = TSWebPage::kTimedOutStatus;
 
     explicit TSRegForm(QWidget* parent = nullptr);
     ~TSRegForm() override;
@@ -111,10 +123,10 @@ private:
     void buildMenus();
     // Runs a command under the guard; ends the program afterwards if it was abandoned.
     void runCommand(const Command& command);
-    // Waits until a navigation started after `navigationsBefore` BeforeNavigate2 notifications
-    // has completed, and tells how the wait ended.
     TSWaitEnd timeOut();
-    TSWaitEnd waitForPage(quint64 navigationsBefore);
+    // Waits until the own navigation has ended and tells how; with bMarked, a document that
+    // still carries the mark set before the navigation makes it a failure.
+    TSWaitEnd waitForPage(quint64 navigation, bool bMarked);
     void endProgram();
 
     QWidget* m_client;
@@ -126,9 +138,6 @@ private:
 
     bool m_bPageLoaded = false;
     QVariant m_vNavigateStatus;
-    // BeforeNavigate2 notifications so far: a wait ends only on the completion of a navigation
-    // that started during it, never on a late one from before.
-    quint64 m_navigations = 0;
 
     bool m_commandRunning = false;
     Command m_registerCommand;

@@ -5,6 +5,7 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QPointer>
+#include <QRandomGenerator>
 #include <QTimer>
 #include <QVariantMap>
 #include <QWebEngineScript>
@@ -51,8 +52,10 @@ TSBrowserHost::TSBrowserHost(QWebEngineView* view)
     m_view->setPage(m_page);
 }
 
-void TSBrowserHost::Navigate(const QUrl& url) {
+quint64 TSBrowserHost::Navigate(const QUrl& url) {
+    const quint64 navigation = m_page->expectNavigation(url, QWebEnginePage::NavigationTypeTyped);
     m_page->load(url);
+    return navigation;
 }
 
 void TSBrowserHost::Stop() {
@@ -128,8 +131,30 @@ TSBrowserHost::Result TSBrowserHost::runOperation(const QString& source) {
     return result;
 }
 
-QString TSBrowserHost::SubmitFormScript(const QUrl& action, const TSFormFields& fields) {
-    return script(QStringLiteral("action, fields"),
+QString TSBrowserHost::newMark() {
+    const quint64 value = QRandomGenerator::system()->generate64();
+    m_mark = QString::number(value, 16);
+    return m_mark;
+}
+
+// The mark lives on the global object of the application's world, which each new document
+// gets afresh.
+QString TSBrowserHost::MarkDocumentScript(const QString& mark) {
+    return script(QStringLiteral("mark"),
+                  "  window.tessaroDocumentMark = mark;\n"
+                  "  return {error: ''};\n",
+                  TSMarkup::JsStringLiteral(mark));
+}
+
+QString TSBrowserHost::ReadDocumentMarkScript(const QString& mark) {
+    return script(QStringLiteral("mark"),
+                  "  return {error: '', text: window.tessaroDocumentMark === mark ? 'marked' : ''};\n",
+                  TSMarkup::JsStringLiteral(mark));
+}
+
+QString TSBrowserHost::SubmitFormScript(const QString& mark, const QUrl& action, const TSFormFields& fields) {
+    return script(QStringLiteral("mark, action, fields"),
+                  "  window.tessaroDocumentMark = mark;\n"
                   "  var body = get(D, 'body', document);\n"
                   "  if (!body) return {error: 'the document has no body'};\n"
                   "  E.insertAdjacentHTML.call(body, 'beforeend', \"<form id='regform' method='post'>\");\n"
@@ -138,7 +163,8 @@ QString TSBrowserHost::SubmitFormScript(const QUrl& action, const TSFormFields& 
                   "  E.insertAdjacentHTML.call(f, 'beforeend', fields);\n"
                   "  HTMLFormElement.prototype.submit.call(f);\n"
                   "  return {error: ''};\n",
-                  TSMarkup::JsStringLiteral(action.toString(QUrl::FullyEncoded)) + QStringLiteral(", ") +
+                  TSMarkup::JsStringLiteral(mark) + QStringLiteral(", ") +
+                      TSMarkup::JsStringLiteral(action.toString(QUrl::FullyEncoded)) + QStringLiteral(", ") +
                       TSMarkup::JsStringLiteral(TSMarkup::HiddenFields(fields)));
 }
 
@@ -157,8 +183,22 @@ QString TSBrowserHost::SubmitDocumentFormScript() {
                   QString());
 }
 
+TSBrowserHost::Result TSBrowserHost::MarkDocument() {
+    return runOperation(MarkDocumentScript(newMark()));
+}
+
+TSBrowserHost::Result TSBrowserHost::ReadDocumentMark() {
+    return runOperation(ReadDocumentMarkScript(m_mark));
+}
+
 TSBrowserHost::Result TSBrowserHost::SubmitForm(const QUrl& action, const TSFormFields& fields) {
-    return runOperation(SubmitFormScript(action, fields));
+    const quint64 navigation = m_page->expectNavigation(action, QWebEnginePage::NavigationTypeFormSubmitted);
+    Result result = runOperation(SubmitFormScript(newMark(), action, fields));
+    if (result.end == WaitEnd::Done && !result.error.isEmpty())
+        m_page->withdrawExpectation(navigation);
+    else
+        result.navigation = navigation;
+    return result;
 }
 
 TSBrowserHost::Result TSBrowserHost::ReadDocumentMarkup() {
@@ -166,5 +206,10 @@ TSBrowserHost::Result TSBrowserHost::ReadDocumentMarkup() {
 }
 
 TSBrowserHost::Result TSBrowserHost::SubmitDocumentForm() {
-    return runOperation(SubmitDocumentFormScript());
+    // The form's own action, whatever it is.
+    const quint64 navigation = m_page->expectNavigation(QUrl(), QWebEnginePage::NavigationTypeFormSubmitted);
+    Result result = runOperation(SubmitDocumentFormScript());
+    if (result.end == WaitEnd::Done && !result.error.isEmpty())
+        m_page->withdrawExpectation(navigation);
+    return result;
 }

@@ -44,6 +44,7 @@ public:
         WaitEnd end = WaitEnd::Done; // how waiting for the script's answer ended
         QString error;               // when end is Done: empty on success, otherwise what failed
         QString text;                // ReadDocumentMarkup: the markup
+        quint64 navigation = 0;      // SubmitForm: the submission's number for TSWebPage::ending
         bool ok() const { return end == WaitEnd::Done && error.isEmpty(); }
     };
 
@@ -54,7 +55,8 @@ public:
     TSWebPage* page() const { return m_page; }
 
     // Navigates the main frame to the address alone: no post data, headers or target frame.
-    void Navigate(const QUrl& url);
+    // Answers the navigation's number for TSWebPage::ending.
+    quint64 Navigate(const QUrl& url);
     // Stops the load under way, if any.
     void Stop();
 
@@ -71,11 +73,19 @@ public:
     // Runs a script in the application's world and waits for its answer.
     WaitEnd RunScript(const QString& source, QVariant* answer);
 
-    // Adds "<form id='regform' method='post'>" to the end of the document's body, takes the
-    // element with id "regform", sets its action, adds all the hidden fields to its end in one
-    // insertion and submits it. Does not wait for the page: a success means the submission
-    // was started. Fails, with nothing submitted, when the document has no body, or the
-    // element with that id is missing or not a form.
+    // The document mark: a fresh random value set on the document in the pane, in the
+    // application's world where the page's scripts cannot see or copy it. A new document starts
+    // without it, so a document that still carries it after a navigation is the one the
+    // navigation started from.
+    Result MarkDocument();
+    // Whether the document in the pane carries the last mark set: text "marked" or empty.
+    Result ReadDocumentMark();
+
+    // Marks the document, adds "<form id='regform' method='post'>" to the end of its body,
+    // takes the element with id "regform", sets its action, adds all the hidden fields to its
+    // end in one insertion and submits it. Does not wait for the page: a success means the
+    // submission was started. Fails, with nothing submitted, when the document has no body, or
+    // the element with that id is missing or not a form.
     Result SubmitForm(const QUrl& action, const TSFormFields& fields);
     // The document element's whole outerHTML, comments included.
     Result ReadDocumentMarkup();
@@ -84,16 +94,20 @@ public:
     Result SubmitDocumentForm();
 
     // The scripts of the operations above.
-    static QString SubmitFormScript(const QUrl& action, const TSFormFields& fields);
+    static QString MarkDocumentScript(const QString& mark);
+    static QString ReadDocumentMarkScript(const QString& mark);
+    static QString SubmitFormScript(const QString& mark, const QUrl& action, const TSFormFields& fields);
     static QString ReadDocumentMarkupScript();
     static QString SubmitDocumentFormScript();
 
 private:
     Result runOperation(const QString& source);
+    QString newMark();
 
     QWebEngineView* m_view;
     TSWebPage* m_page;
     std::chrono::milliseconds m_waitLimit = kDefaultWaitLimit;
     bool m_abandoned = false;
+    QString m_mark;
     QList<QEventLoop*> m_loops;
 };

@@ -12,9 +12,11 @@ class QWidget;
 
 // How waiting for a page ended.
 enum class TSWaitEnd {
-    Loaded,     // a page completed and the navigation status counts as no failure
-    Failed,     // a page completed (the browser's error page, or the server's reply to an HTTP
-                // error) and the navigation status holds the failure's code
+    Loaded,     // the navigation the command started completed with a new document, and the
+                // navigation status counts as no failure
+    Failed,     // that navigation failed (the browser's error page, or the server's reply to an
+                // HTTP error, is in the pane) or ended without a new document; the navigation
+                // status holds the failure's code
     TimedOut,   // no page completed within the wait limit: the load was stopped, status -7
     Abandoned,  // the user chose Exit or closed the main window: end the command at once
     NotStarted, // the form could not be built or submitted: nothing was sent, nothing waited for

@@ -65,6 +65,16 @@ private:
         return QString::fromLatin1(status.typeName()) + u' ' + status.toString();
     }
     QAction* menuItem(const char* name) const { return m_form->findChild<QAction*>(QLatin1String(name)); }
+    // Clicks with the mouse on the pane's element with id "away".
+    void clickLink() {
+        QVariantList box;
+        m_form->WebBrowser1()->page()->runJavaScript(
+            u"var r = document.getElementById('away').getBoundingClientRect(); [r.x + 2, r.y + 2]"_s,
+            [&](const QVariant& v) { box = v.toList(); });
+        QVERIFY(E2e::waitFor([&] { return box.size() == 2; }));
+        QTest::mouseClick(m_form->WebBrowser1()->focusProxy(), Qt::LeftButton, {},
+                          QPoint(box[0].toInt(), box[1].toInt()));
+    }
     // Serves a UTF-8 HTML page with this body at the path.
     void sitePage(const QString& path, const QString& body) {
         m_site->replyBody(path, u"<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body>"_s + body +
@@ -133,6 +143,10 @@ private Q_SLOTS:
             << otherHost << u"untrusted-server.pem"_s << u"int -"_s;
         QTest::newRow("pinned certificate") << untrusted << u"untrusted-server.pem"_s << u"bool false"_s;
         QTest::newRow("time-out") << site(kHang) << QString() << u"int -7"_s;
+        // Ended without a new document.
+        QTest::newRow("answered 204") << site(u"/nocontent"_s) << QString() << u"int -1001"_s;
+        QTest::newRow("turned into a download") << site(u"/download"_s) << QString() << u"int -1001"_s;
+        QTest::newRow("redirected") << site(u"/moved"_s) << QString() << u"bool false"_s;
     }
     void pageLoadState() {
         QFETCH(QUrl, url);
@@ -147,6 +161,9 @@ private Q_SLOTS:
         }
         const bool timeOut = status == "int -7"_L1;
         m_site->neverComplete(kHang);
+        m_site->replyStatus(u"/nocontent"_s, 204);
+        m_site->replyAsDownload(u"/download"_s);
+        m_site->setBehaviour(u"/moved"_s, {{u"redirect"_s, u"/comments.html"_s}});
         if (timeOut)
             m_form->setWaitLimit(1500ms);
         const TSWaitEnd end = m_form->OpenPageAndWait(url);
@@ -185,6 +202,20 @@ private Q_SLOTS:
         QCOMPARE(statusText(), u"int 404"_s);
         QCOMPARE(m_form->OpenPageAndWait(site(kSimple)), TSWaitEnd::Loaded);
         QCOMPARE(statusText(), u"bool false"_s);
+    }
+
+    // The mark is on the document in the application's world only, out of the page's sight; a new
+    // document of the same address comes without it.
+    void documentMark() {
+        QCOMPARE(m_form->OpenPageAndWait(site(kSimple)), TSWaitEnd::Loaded);
+        QVERIFY(m_form->browserHost()->MarkDocument().ok());
+        QCOMPARE(m_form->browserHost()->ReadDocumentMark().text, u"marked"_s);
+        QVariant seen;
+        m_form->WebBrowser1()->page()->runJavaScript(u"typeof window.tessaroDocumentMark"_s,
+                                                     [&](const QVariant& v) { seen = v; });
+        QVERIFY(E2e::waitFor([&] { return seen.isValid(); }));
+        QCOMPARE(seen.toString(), u"undefined"_s);
+        QCOMPARE(m_form->OpenPageAndWait(site(kSimple)), TSWaitEnd::Loaded);
     }
 
     // A failure the browser reports without a usable code is still a failure.
@@ -283,6 +314,79 @@ private Q_SLOTS:
         QVERIFY(!m_form->WebBrowser1()->page()->isLoading());
     }
 
+    // While a command waits for its post, the pane refuses every navigation the command did not
+    // start, follows the post's own redirect, and takes a post that brings no new document for a
+    // failure. Afterwards the pane is the user's again.
+    void commandOwnsThePane_data() {
+        QTest::addColumn<QString>("reply");  // how the site answers the post
+        QTest::addColumn<QString>("meddle"); // what happens while the command waits for it
+        QTest::addColumn<QString>("ends");   // the page in the pane, or the navigation status
+        // The page's scripts cut the post short when they try: it fails.
+        QTest::newRow("the page's own navigations refused") << "delay"
+                                                            << "page"
+                                                            << "int -1001";
+        QTest::newRow("the pane's actions and a click refused") << "delay"
+                                                                << "user" << kEcho;
+        QTest::newRow("redirect followed") << "redirect"
+                                           << ""
+                                           << "/comments.html";
+        QTest::newRow("answered 205") << "205"
+                                      << ""
+                                      << "int -1001";
+    }
+    void commandOwnsThePane() {
+        QFETCH(QString, reply);
+        QFETCH(QString, meddle);
+        QFETCH(QString, ends);
+        const QString from = u"/from.html"_s;
+        sitePage(from, u"<a id=\"away\" href=\"/simple.html?link\">away</a>"
+                       "<form id=\"own\" method=\"post\" action=\"/simple.html?form\"></form>"_s);
+        if (reply == "205"_L1)
+            m_site->replyStatus(kEcho, 205, u"POST"_s);
+        else
+            m_site->setBehaviour(kEcho, {{u"delay"_s, 1.5}}, u"POST"_s);
+        if (reply == "redirect"_L1)
+            m_site->setBehaviour(kEcho, {{u"redirect"_s, u"/comments.html"_s}}, u"POST"_s);
+        TSWaitEnd end = TSWaitEnd::Abandoned;
+        QString status;
+        m_form->setRegisterCommand([&](TSShell& shell) {
+            if (shell.OpenPageAndWait(site(from)) == TSWaitEnd::Loaded)
+                end = shell.PostFormAndWait(site(kEcho), {{u"a"_s, u"1"_s}});
+            status = statusText();
+        });
+        QWebEnginePage* page = m_form->WebBrowser1()->page();
+        E2e::onceWhen(
+            m_form.get(), [&] { return !m_site->requests(kEcho, u"POST"_s).isEmpty(); },
+            [&] {
+                if (meddle == "page"_L1) // in the page's own world, as its scripts would
+                    page->runJavaScript(
+                        u"location.href = '/simple.html?script';"
+                        "document.getElementById('away').click();"
+                        "HTMLFormElement.prototype.submit.call(document.getElementById('own'));"_s);
+                if (meddle == "user"_L1) {
+                    clickLink();
+                    page->triggerAction(QWebEnginePage::Back);
+                    page->triggerAction(QWebEnginePage::Reload);
+                }
+            });
+        menuItem("mFile_Register")->trigger();
+        if (ends.startsWith("int"_L1)) {
+            QCOMPARE(end, TSWaitEnd::Failed);
+            QCOMPARE(status, ends);
+            QCOMPARE(paneUrl(), site(from));
+        } else {
+            QCOMPARE(end, TSWaitEnd::Loaded);
+            QCOMPARE(paneUrl(), site(ends));
+        }
+        QVERIFY(m_site->requests(u"/simple.html"_s).isEmpty());
+        QCOMPARE(m_site->requests(from).size(), 1);
+        if (meddle == "user"_L1) { // outside a command the same click is followed
+            QCOMPARE(m_form->OpenPageAndWait(site(from)), TSWaitEnd::Loaded);
+            clickLink();
+            QVERIFY(m_site->waitForRequests(u"/simple.html"_s));
+        }
+    }
+
     // The command stops at once, every later wait of it ends abandoned, and then the program ends.
     void abandonEndsCommandThenProgram_data() {
         QTest::addColumn<QString>("how");
@@ -338,9 +442,11 @@ private Q_SLOTS:
         int registerRuns = 0;
         int verifyRuns = 0;
         TSWaitEnd end = TSWaitEnd::Abandoned;
+        QString status;
         m_form->setRegisterCommand([&](TSShell& shell) {
             ++registerRuns;
             end = shell.OpenPageAndWait(site(kHang));
+            status = statusText();
         });
         m_form->setVerifyCommand([&](TSShell& shell) {
             ++verifyRuns;
@@ -361,7 +467,7 @@ private Q_SLOTS:
                 menuItem("mHelp_Contents")->trigger();
                 E2e::runFor(500ms); // anything they had started would have begun by now
                 after = snapshot();
-                m_form->browserHost()->Stop(); // ends the wait: the stopped load completes the page
+                m_form->browserHost()->Stop(); // ends the wait: stopped, it brought no new document
             });
         menuItem("mFile_Register")->trigger();
 
@@ -369,7 +475,8 @@ private Q_SLOTS:
         QCOMPARE(after, before);
         QCOMPARE(registerRuns, 1);
         QCOMPARE(verifyRuns, 0);
-        QCOMPARE(end, TSWaitEnd::Loaded);
+        QCOMPARE(end, TSWaitEnd::Failed);
+        QCOMPARE(status, u"int -1001"_s);
         QVERIFY(m_site->requests(kSimple).isEmpty());
         QVERIFY(!m_form->commandRunning());
 

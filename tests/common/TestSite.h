@@ -17,6 +17,9 @@
 // behaviour replaces the page's own processing (nothing is checked or stored); the signature alterations
 // change only the user registration's success page.
 //   {"reply": text}   a 200 page holding the text, escaped   {"status": n}  status n, with "body" if given
+//                                                            (none for 204 and 205)
+//   {"attachment": name}  a 200 page sent as a download (Content-Disposition: attachment)
+//   {"redirect": target}  "303 See Other" to the target    {"delay": seconds}  waits, then replies as told
 //   {"body": html}    exactly this page                      {"action": "hang"}  part of a page, then nothing
 //   {"action": "drop"}  the connection closes with no reply (QNetworkAccessManager sends the request again)
 //   {"signature": s}, {"startMarker": false}, {"form": false}   the signature alterations
@@ -98,6 +101,9 @@ public:
     }
     void replyBody(const QString& path, const QString& html, const QString& method = {}) {
         setBehaviour(path, {{QStringLiteral("body"), html}}, method);
+    }
+    void replyAsDownload(const QString& path, const QString& method = {}) {
+        setBehaviour(path, {{QStringLiteral("attachment"), QStringLiteral("reply.html")}}, method);
     }
     void neverComplete(const QString& path, const QString& method = {}) {
         setBehaviour(path, {{QStringLiteral("action"), QStringLiteral("hang")}}, method);

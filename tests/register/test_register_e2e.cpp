@@ -331,10 +331,14 @@ private Q_SLOTS:
         QTest::newRow("blank signature") << "password blank" << noSignature;
         QTest::newRow("site unreachable") << "unreachable" << QString();
         QTest::newRow("first page 404") << "first 404" << QString();
-        QTest::newRow("post answered 500") << "status 500" << QString();
         QTest::newRow("post never completes") << "post hangs" << QString();
         QTest::newRow("reply cannot be read") << "reply unreadable" << QString();
         QTest::newRow("password: post answered 404") << "password status 404" << QString();
+        // A post that brings no new page is a failed post, not an acceptance.
+        QTest::newRow("post answered 204") << "status 204" << QString();
+        QTest::newRow("password: post answered 204") << "password status 204" << QString();
+        QTest::newRow("post turned into a download") << "download" << QString();
+        QTest::newRow("password: post turned into a download") << "password download" << QString();
     }
     void nothingStored() {
         QFETCH(QString, setup);
@@ -365,6 +369,8 @@ private Q_SLOTS:
             site().replyStatus(kLogin, 404, kGet);
         else if (setup.contains(QLatin1String("status ")))
             site().replyStatus(action, setup.right(3).toInt(), kPost);
+        else if (setup.endsWith(QLatin1String("download")))
+            site().replyAsDownload(action, kPost);
         else if (is("post hangs"))
             site().neverComplete(action, kPost);
         else if (is("reply unreadable")) // an accepting page that removes itself

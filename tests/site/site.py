@@ -239,6 +239,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             site.stopping.wait()
             self.close_connection = True
             return
+        if "delay" in behaviour:  # seconds before the reply
+            time.sleep(float(behaviour["delay"]))
+        if "redirect" in behaviour:
+            return self.show("<p>See other.</p>", "See Other", 303, [("Location", str(behaviour["redirect"]))])
+        if "attachment" in behaviour:
+            disposition = 'attachment; filename="%s"' % str(behaviour["attachment"]).replace('"', "")
+            return self.show("<p>A file to keep.</p>", headers=[("Content-Disposition", disposition)])
         if "body" in behaviour:
             return self.reply(int(behaviour.get("status", 200)), str(behaviour["body"]))
         if "status" in behaviour:
@@ -254,7 +261,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     do_GET = do_POST = do_HEAD = handle_request
 
     def reply(self, status, text, headers=()):
-        data = text.encode("utf-8")
+        data = b"" if status in (204, 205) else text.encode("utf-8")  # no content, by definition
         self.send_response(status)
         self.send_header("Content-Type", "text/html; charset=utf-8")
         self.send_header("Content-Length", str(len(data)))
