@@ -97,10 +97,7 @@ void registerDocument(const QString& path, const QString& programFolder) {
 
     QDir().mkpath(programFolder);
     const TSRegistrationStore store(programFolder);
-    if (!store.EnsureFolder())
-        throw std::runtime_error("cannot make the store");
-    TSPendingPair pending(store, name);
-    if (!pending.WriteNewCopy(*bytes) || !pending.Publish(record).ok())
+    if (!store.EnsureFolder() || !store.WritePair(name, record, *bytes).ok())
         throw std::runtime_error("cannot write the pair");
 }
 

@@ -3,8 +3,7 @@
 #include "app/TSRegForm.h"
 #include "platform/CertLibrary.h"
 #include "platform/TSCertificatePin.h"
-#include "registration/TSRegistrationStore.h"
-#include "registration/TSSiteExchange.h"
+#include "protocol/TSSiteExchange.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -59,9 +58,6 @@ int RunTessaro(int argc, char* argv[], const std::function<void(TSRegForm&)>& be
     QApplication::setQuitOnLastWindowClosed(false);
     // Read once, before the first page loads.
     const QStringList problems = ApplyStartupEnvironment();
-    // What register commands that never finished left in the store is put right before the
-    // first page is shown.
-    TSRegistrationStore(TSRegForm::programFolder()).RecoverLeftovers();
     TSRegForm form;
     if (beforeShow)
         beforeShow(form);

@@ -6,8 +6,8 @@
 #include "platform/CD1.h"
 #include "platform/CertLibrary.h"
 #include "platform/TSShell.h"
+#include "protocol/TSSiteExchange.h"
 #include "registration/TSRegisterTexts.h"
-#include "registration/TSSiteExchange.h"
 
 #include <QDateTime>
 #include <QUrl>
@@ -22,7 +22,7 @@ TSRegisterCommand::~TSRegisterCommand() = default;
 void TSRegisterCommand::Run() {
     // Each step ends in its own check point and answers whether the command goes on. A step
     // that ends the command has told the user why (unless the command was abandoned); a pair
-    // set aside goes back when m_pending ends, unless the new pair has replaced it.
+    // set aside goes back when m_setAside ends, unless the new pair has replaced it.
     using Step = bool (TSRegisterCommand::*)();
     static constexpr Step kSteps[] = {
         &TSRegisterCommand::EnableCertificatePrompt, &TSRegisterCommand::EnsureStoreFolder,
@@ -114,9 +114,8 @@ bool TSRegisterCommand::DealWithExistingRecord() {
         Message(QMessageBox::NoIcon, ProgramTitle(), ExistingDataKept());
         return false;
     }
-    m_pending = std::make_unique<TSPendingPair>(m_store, m_sDocumentName);
-    if (!m_pending->isOpen() || !m_pending->SetAsideOldPair()) {
-        m_pending.reset();
+    m_setAside = m_store.SetAside(m_sDocumentName);
+    if (!m_setAside) {
         Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), CannotSetAside());
         return false;
     }
@@ -275,12 +274,9 @@ bool TSRegisterCommand::TakeSiteSignature() {
 // The record and the copy, each read-only; the site's registration stands whatever
 // happens here, and each file that cannot be written is reported once.
 bool TSRegisterCommand::WritePair() {
-    if (!m_pending)
-        m_pending = std::make_unique<TSPendingPair>(m_store, m_sDocumentName);
-    m_pending->WriteNewCopy(m_bDocument); // a copy that cannot be written fails to publish
+    const TSStoreWriteResult written = m_store.WritePair(m_sDocumentName, m_sRegistrationData, m_bDocument,
+                                                         m_setAside ? &*m_setAside : nullptr);
     m_bDocument = QByteArray();
-    const TSStoreWriteResult written = m_pending->Publish(m_sRegistrationData);
-    m_pending.reset();
     for (int i = 0; i < written.failures(); ++i)
         Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), LocalCopyFailed());
     return true;

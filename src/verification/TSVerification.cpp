@@ -2,8 +2,8 @@
 
 #include "crypto/TSCrypt.h"
 #include "platform/CertLibrary.h"
+#include "protocol/TSSiteExchange.h"
 #include "registration/TSRegisterTexts.h"
-#include "registration/TSSiteExchange.h"
 
 namespace TSVerification {
 
@@ -169,7 +169,8 @@ QString AttributeText(const QVariant& vValue, const QLocale& locale) {
 }
 
 RecordKind KindOfRecord(const QString& sRecordText) {
-    return sRecordText.startsWith(QLatin1String("V.01_")) ? RecordKind::Site : RecordKind::Certificate;
+    return sRecordText.startsWith(QLatin1String(TSSiteExchange::SiteRecordPrefix)) ? RecordKind::Site
+                                                                                   : RecordKind::Certificate;
 }
 
 std::optional<QString> Fingerprint(const QByteArray& bDocument) {

@@ -3,8 +3,8 @@
 #include "dialogs/TSLogin.h"
 #include "platform/CD1.h"
 #include "platform/TSShell.h"
+#include "protocol/TSSiteExchange.h"
 #include "registration/TSRegistrationStore.h"
-#include "registration/TSSiteExchange.h"
 #include "verification/TSVerification.h"
 
 #include <QUrl>

@@ -5,9 +5,36 @@
 #include <QString>
 #include <optional>
 
-// The pure parts of the exchange with the registration site: where each request goes, the
-// hidden fields it posts, what a reply page means, and the site's signature in a reply.
+// The exchange with the registration site, shared by the client and the service: where each
+// request goes, the fields it posts, what a reply page means, and the site's signature in a
+// reply. These constants are the single source for both sides.
 namespace TSSiteExchange {
+
+// The paths of the site's pages, below its origin.
+namespace Path {
+inline constexpr char CertificateFirst[] = "/tessaro/user/login.asp";
+inline constexpr char CertificatePost[] = "/tessaro/user/regfile.asp";
+inline constexpr char Password[] = "/scripts/register/regfile.asp";
+inline constexpr char Verify[] = "/scripts/register/verify.asp";
+} // namespace Path
+
+// The names of the posted fields.
+namespace Field {
+inline constexpr char Tessaro[] = "tessaro";
+inline constexpr char FileName[] = "filename";
+inline constexpr char FileHash[] = "filehash";
+inline constexpr char User[] = "user";
+inline constexpr char Password[] = "pwd";
+inline constexpr char Signature[] = "sig";
+} // namespace Field
+
+// The markers around the site's signature in a reply page.
+inline constexpr char SignatureStart[] = "<!-- SIG:[";
+inline constexpr char SignatureEnd[] = "] -->";
+// Every site record begins with this, letter case included.
+inline constexpr char SiteRecordPrefix[] = "V.01_";
+// The cookie of the certificate method's session, set by its first page.
+inline constexpr char SessionCookie[] = "TSSESSION";
 
 // The hidden fields of one request as (name, value) pairs in posting order. Values are kept
 // exactly as given; escaping them for markup is the form builder's job.
@@ -33,9 +60,6 @@ std::optional<QString> ParseOrigin(const QString& sValue);
 // one. A value that is set but not an origin is ignored with a warning on standard error.
 QString SiteOrigin();
 
-// The application root: the origin followed by "/tessaro".
-QString ApplicationRoot(const QString& sOrigin);
-
 Endpoints EndpointsFor(Request request, const QString& sOrigin);
 
 // Register with a personal certificate: tessaro, filename.
@@ -60,6 +84,10 @@ enum class Reply {
     DatabaseNotUpdated,       // error:dberror-update
     OtherError,               // any other "error:"
 };
+
+// The code a site puts into a refusal page ("error:dberror-open", ...); empty for Accepted and
+// OtherError.
+QString ReplyCode(Reply reply);
 
 // Classifies a reply's markup: any "error:" (ASCII letters in any case) is an error, the
 // first of the five named codes found in table order decides which; none found is the

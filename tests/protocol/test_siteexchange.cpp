@@ -1,4 +1,4 @@
-#include "registration/TSSiteExchange.h"
+#include "protocol/TSSiteExchange.h"
 
 #include <QTest>
 
@@ -90,6 +90,9 @@ private Q_SLOTS:
         QFETCH(QString, reply);
         QFETCH(Reply, expected);
         QCOMPARE(ClassifyReply(reply), expected);
+        // The code a site writes for a reply is read back as that reply.
+        if (expected != Reply::Accepted && expected != Reply::OtherError)
+            QCOMPARE(ClassifyReply(QStringLiteral("<p>%1</p>").arg(ReplyCode(expected))), expected);
     }
 
     // The text between the first start marker and the first end marker, untrimmed.

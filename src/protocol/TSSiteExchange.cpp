@@ -1,4 +1,4 @@
-#include "registration/TSSiteExchange.h"
+#include "protocol/TSSiteExchange.h"
 
 #include <QMutex>
 #include <QUrl>
@@ -120,50 +120,50 @@ QString SiteOrigin() {
     return BuiltInOrigin();
 }
 
-QString ApplicationRoot(const QString& sOrigin) {
-    return sOrigin + QStringLiteral("/tessaro");
-}
-
 Endpoints EndpointsFor(Request request, const QString& sOrigin) {
     switch (request) {
     case Request::RegisterCertificate:
-        return {ApplicationRoot(sOrigin) + QStringLiteral("/user/login.asp"),
-                ApplicationRoot(sOrigin) + QStringLiteral("/user/regfile.asp")};
-    case Request::RegisterPassword: {
-        const QString page = sOrigin + QStringLiteral("/scripts/register/regfile.asp");
-        return {page, page};
-    }
-    case Request::Verify: {
-        const QString page = sOrigin + QStringLiteral("/scripts/register/verify.asp");
-        return {page, page};
-    }
+        return {sOrigin + QLatin1String(Path::CertificateFirst),
+                sOrigin + QLatin1String(Path::CertificatePost)};
+    case Request::RegisterPassword:
+        return {sOrigin + QLatin1String(Path::Password), sOrigin + QLatin1String(Path::Password)};
+    case Request::Verify:
+        return {sOrigin + QLatin1String(Path::Verify), sOrigin + QLatin1String(Path::Verify)};
     }
     return {};
 }
 
 FormFields CertificateRegistrationFields(const QString& sRegistrationData, const QString& sDocumentName) {
-    return {{QStringLiteral("tessaro"), sRegistrationData}, {QStringLiteral("filename"), sDocumentName}};
+    return {{Field::Tessaro, sRegistrationData}, {Field::FileName, sDocumentName}};
 }
 
 FormFields PasswordRegistrationFields(const QString& sDocumentName, const QString& sFingerprint,
                                       const QString& sUser, const QString& sPassword) {
-    return {{QStringLiteral("filename"), sDocumentName},
-            {QStringLiteral("filehash"), sFingerprint},
-            {QStringLiteral("user"), sUser},
-            {QStringLiteral("pwd"), sPassword}};
+    return {{Field::FileName, sDocumentName},
+            {Field::FileHash, sFingerprint},
+            {Field::User, sUser},
+            {Field::Password, sPassword}};
 }
 
 FormFields VerifyFields(const QString& sCopyPath, const QString& sFingerprint, const QString& sUser,
                         const QString& sPassword, const QString& sRecordText) {
-    return {{QStringLiteral("filename"), sCopyPath},
-            {QStringLiteral("filehash"), sFingerprint},
-            {QStringLiteral("user"), sUser},
-            {QStringLiteral("pwd"), sPassword},
-            {QStringLiteral("sig"), sRecordText}};
+    return {{Field::FileName, sCopyPath},
+            {Field::FileHash, sFingerprint},
+            {Field::User, sUser},
+            {Field::Password, sPassword},
+            {Field::Signature, sRecordText}};
 }
 
 QString FormId() {
     return QStringLiteral("regform");
+}
+
+QString ReplyCode(Reply reply) {
+    for (const Code& code : kCodes) {
+        if (code.reply == reply)
+            return QLatin1String(code.text);
+    }
+    return QString();
 }
 
 Reply ClassifyReply(const QString& sReply) {
@@ -210,8 +210,8 @@ QString ErrorTitle() {
 }
 
 std::optional<QString> TakeSiteSignature(const QString& sReply) {
-    const QLatin1String startMarker("<!-- SIG:[");
-    const QLatin1String endMarker("] -->");
+    const QLatin1String startMarker(SignatureStart);
+    const QLatin1String endMarker(SignatureEnd);
     // Both markers are looked for from the start of the page.
     const qsizetype start = sReply.indexOf(startMarker);
     const qsizetype end = sReply.indexOf(endMarker);
