@@ -4,6 +4,8 @@
 #include "sitekeys/SiteKeys.h"
 #include "sitekeys/Ssl.h"
 
+#include "protocol/TSSiteExchange.h"
+
 #include <QDir>
 #include <QRegularExpression>
 
@@ -14,8 +16,6 @@
 #include <openssl/x509v3.h>
 
 namespace {
-
-const char kRecordPrefix[] = "V.01_";
 
 using Request = ssl::Ptr<TS_REQ, TS_REQ_free>;
 using Imprint = ssl::Ptr<TS_MSG_IMPRINT, TS_MSG_IMPRINT_free>;
@@ -138,7 +138,7 @@ QByteArray TimeStamper::Stamp(const QByteArray& sha1Digest) const {
 }
 
 QString TimeStamper::SignatureText(const QByteArray& tokenDer) {
-    return QLatin1String(kRecordPrefix) + QString::fromLatin1(tokenDer.toBase64());
+    return QLatin1String(TSSiteExchange::SiteRecordPrefix) + QString::fromLatin1(tokenDer.toBase64());
 }
 
 struct TokenChecker::Certs {
@@ -193,8 +193,9 @@ TokenCheck TokenChecker::Check(const QByteArray& tokenDer) const {
     ssl::Store store(X509_STORE_new());
     ssl::Certs untrusted(sk_X509_new_null());
     if (!store || !untrusted || X509_STORE_add_cert(store.get(), m_certs->root.get()) != 1 ||
-        !sk_X509_push(untrusted.get(), X509_dup(m_certs->tsa.get())))
+        !sk_X509_push(untrusted.get(), m_certs->tsa.get()))
         return refuse(QStringLiteral("out of memory"));
+    X509_up_ref(m_certs->tsa.get()); // now owned by the stack too
     X509_VERIFY_PARAM_set_time(X509_STORE_get0_param(store.get()), when.toSecsSinceEpoch());
     X509* signer = nullptr;
     if (TS_RESP_verify_signature(token.get(), untrusted.get(), store.get(), &signer) != 1)

@@ -13,6 +13,7 @@
 #include <functional>
 #include <thread>
 
+#include <openssl/cms.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 #include <sys/stat.h>
@@ -63,6 +64,19 @@ QByteArray sha1(const QByteArray& bytes) {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha1);
 }
 
+// A CMS message of type data, not signed data.
+QByteArray plainData() {
+    BIO* in = BIO_new_mem_buf("content", 7);
+    CMS_ContentInfo* cms = CMS_data_create(in, CMS_BINARY);
+    unsigned char* out = nullptr;
+    const int len = i2d_CMS_ContentInfo(cms, &out);
+    QByteArray der(reinterpret_cast<const char*>(out), len);
+    OPENSSL_free(out);
+    CMS_ContentInfo_free(cms);
+    BIO_free(in);
+    return der;
+}
+
 } // namespace
 
 class TestSiteKeys : public QObject {
@@ -70,6 +84,7 @@ class TestSiteKeys : public QObject {
 
     QTemporaryDir m_site, m_other, m_work;
     testpki::Identity m_ca, m_issuing, m_alice;
+    const QDateTime m_now = QDateTime::currentDateTimeUtc();
 
 private Q_SLOTS:
     void initTestCase() {
@@ -84,6 +99,9 @@ private Q_SLOTS:
         m_alice = testpki::issue({QStringLiteral("Alice")}, &m_issuing);
         write(path(m_work, QStringLiteral("ca.pem")), m_ca.certPem());
         SiteKeys::AddTrustAnchor(m_site.path(), path(m_work, QStringLiteral("ca.pem")));
+        // The other site trusts the issuing CA alone, not its root.
+        write(path(m_work, QStringLiteral("issuing.pem")), m_issuing.certPem());
+        SiteKeys::AddTrustAnchor(m_other.path(), path(m_work, QStringLiteral("issuing.pem")));
     }
 
     // What a new site folder holds, with which modes and validity.
@@ -227,6 +245,105 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(SiteKeysError, TimeStamper(m_work.path(), SiteKeys::DefaultPolicyOid()));
         TimeStamper stamper(m_site.path(), QStringLiteral("1.2.3.4"));
         QVERIFY_THROWS_EXCEPTION(SiteKeysError, stamper.Stamp(QByteArray(19, 'x')));
+    }
+
+    void certificatePost_data() {
+        QTest::addColumn<QString>("site");
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("filename");
+        QTest::addColumn<QString>("refusal"); // a word of the reason, "*" any; empty when accepted
+
+        using testpki::issue;
+        const QString fp = testpki::kFingerprint;
+        const QString name = QStringLiteral("Report <1> \"Error: draft\".txt");
+        const QString site = m_site.path();
+        const auto post = [&](const testpki::Identity& signer, const QByteArray& content, const QString& doc,
+                              qint64 minutes = 0, QList<testpki::Identity> chain = {}) {
+            if (chain.isEmpty())
+                chain = {m_issuing};
+            return QString::fromLatin1(
+                testpki::signPost(signer, {content, m_now.addSecs(minutes * 60), doc, chain}).toBase64());
+        };
+        const auto person = [&](const QString& keyUsage, qint64 from = -1, qint64 to = 365) {
+            return issue({QStringLiteral("Person"), false, keyUsage, from, to}, &m_issuing);
+        };
+        const QByteArray content = testpki::utf16le(fp);
+        const QString good = post(m_alice, content, name);
+
+        QTest::newRow("accepted") << site << good << name << "";
+        QTest::newRow("accepted, anchor below the root") << m_other.path() << good << name << "";
+        QTest::newRow("accepted, nonRepudiation only")
+            << site << post(person("critical,nonRepudiation"), content, name) << name << "";
+        QTest::newRow("accepted, no key usage") << site << post(person(""), content, name) << name << "";
+        QTest::newRow("accepted, signed 14 minutes ago")
+            << site << post(m_alice, content, name, -14) << name << "";
+        QTest::newRow("content ASCII") << site << post(m_alice, fp.toLatin1(), name) << name << "content";
+        QTest::newRow("content lower case")
+            << site << post(m_alice, testpki::utf16le(fp.toLower()), name) << name << "content";
+        QTest::newRow("content 39 digits")
+            << site << post(m_alice, testpki::utf16le(fp.left(39)), name) << name << "content";
+        QTest::newRow("content with NUL")
+            << site << post(m_alice, content + QByteArray(2, '\0'), name) << name << "content";
+        QTest::newRow("other name") << site << good << "Report.txt"
+                                    << "name";
+        const testpki::Identity otherCa =
+            issue({QStringLiteral("Other CA"), true, QStringLiteral("keyCertSign")});
+        QTest::newRow("untrusted CA")
+            << site << post(issue({QStringLiteral("Mallory")}, &otherCa), content, name, 0, {otherCa}) << name
+            << "trusted";
+        QTest::newRow("chain not included")
+            << site << post(m_alice, content, name, 0, {m_alice}) << name << "trusted";
+        QTest::newRow("signer expired")
+            << site << post(person("digitalSignature", -30, -1), content, name) << name << "trusted";
+        QTest::newRow("signer not yet valid")
+            << site << post(person("digitalSignature", 1, 30), content, name) << name << "trusted";
+        QTest::newRow("key usage encipherment only")
+            << site << post(person("critical,keyEncipherment"), content, name) << name << "key usage";
+        QTest::newRow("signed 16 minutes ago")
+            << site << post(m_alice, content, name, -16) << name << "15 minutes";
+        QTest::newRow("signed 16 minutes ahead")
+            << site << post(m_alice, content, name, 16) << name << "15 minutes";
+        QTest::newRow("not signed data")
+            << site << QString::fromLatin1(plainData().toBase64()) << name << "signed";
+        QTest::newRow("a certificate") << site << QString::fromLatin1(m_alice.certPem()) << name << "Base64";
+        QByteArray changed = QByteArray::fromBase64(good.toLatin1());
+        changed.replace(testpki::utf16le(fp.left(4)), testpki::utf16le(QStringLiteral("FFFF")));
+        QTest::newRow("content changed")
+            << site << QString::fromLatin1(changed.toBase64()) << name << "changed";
+        QTest::newRow("Base64 broken")
+            << site << good.left(good.size() / 2) + "!" + good.mid(good.size() / 2) << name << "Base64";
+        QTest::newRow("Base64 with a space")
+            << site << good.left(100) + " " + good.mid(100) << name << "Base64";
+        QTest::newRow("Base64 truncated") << site << good.left(good.size() - 8) << name << "*";
+        QTest::newRow("empty") << site << "" << name << "Base64";
+    }
+    void certificatePost() {
+        QFETCH(QString, site);
+        QFETCH(QString, field);
+        QFETCH(QString, filename);
+        QFETCH(QString, refusal);
+        const CertificatePostCheck check = CertificatePostChecker(site).Check(field, filename, m_now);
+        QVERIFY2(check.ok == refusal.isEmpty(), qPrintable(check.reason));
+        if (check.ok) {
+            QCOMPARE(check.fingerprint, testpki::kFingerprint);
+            QVERIFY2(check.signer.contains("O=Tessaro Test"), qPrintable(check.signer));
+        } else if (refusal != "*") {
+            QVERIFY2(check.reason.contains(refusal, Qt::CaseInsensitive), qPrintable(check.reason));
+        }
+    }
+
+    // A CA trusted while a checker exists counts from the next check on.
+    void anchorAddedLater() {
+        QTemporaryDir dir;
+        SiteKeys::Create(dir.path(), {}, {});
+        const CertificatePostChecker checker(dir.path());
+        const QString field = QString::fromLatin1(
+            testpki::signPost(m_alice, {testpki::utf16le(testpki::kFingerprint), m_now, "a.txt", {m_issuing}})
+                .toBase64());
+        QVERIFY(checker.Check(field, "a.txt", m_now).reason.contains("trusts no"));
+        SiteKeys::AddTrustAnchor(dir.path(), path(m_work, "ca.pem"));
+        const CertificatePostCheck check = checker.Check(field, "a.txt", m_now);
+        QVERIFY2(check.ok, qPrintable(check.reason));
     }
 
     void trustAnchors() {
