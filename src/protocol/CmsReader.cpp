@@ -176,6 +176,8 @@ Verified verify(const QByteArray& der, const QString& source) {
         X509* cert = nullptr;
         CMS_SignerInfo_get0_algs(si, nullptr, &cert, nullptr, nullptr);
         VerifiedSigner signer;
+        if (cert && X509_up_ref(cert) == 1)
+            signer.x509.reset(cert, X509_free);
         unsigned char* certDer = nullptr;
         const int certLen = cert ? i2d_X509(cert, &certDer) : 0;
         if (certLen > 0) {
@@ -186,6 +188,8 @@ Verified verify(const QByteArray& der, const QString& source) {
         signer.name = documentName(si);
         result.signers.append(signer);
     }
+    result.certificates.reset(CMS_get1_certs(cms.get()),
+                              [](STACK_OF(X509) * certs) { sk_X509_pop_free(certs, X509_free); });
     ERR_clear_error();
     return result;
 }

@@ -9,7 +9,10 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
+#include <memory>
 #include <optional>
+
+#include <openssl/x509.h>
 
 namespace cms {
 
@@ -19,6 +22,7 @@ inline constexpr char DocumentNameOid[] = "1.3.6.1.4.1.311.88.2.1";
 
 struct VerifiedSigner {
     QByteArray certificate;        // DER
+    std::shared_ptr<X509> x509;    // the same certificate, as read
     std::optional<QDateTime> time; // signingTime, as local time
     std::optional<QString> name;   // the document-name attribute
 };
@@ -26,6 +30,8 @@ struct VerifiedSigner {
 struct Verified {
     QByteArray content;
     QList<VerifiedSigner> signers;
+    // Every certificate the message carries, for building the signers' chains.
+    std::shared_ptr<STACK_OF(X509)> certificates;
 };
 
 // Checks every signature of a DER signed-data message (not the trust of the certificates) and

@@ -12,7 +12,6 @@
 #include <mutex>
 #include <sys/stat.h>
 
-#include <openssl/cms.h>
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 
@@ -142,21 +141,15 @@ CertificatePostCheck CertificatePostChecker::Check(const QString& tessaroField, 
     if (qAbs(signer.time->secsTo(nowUtc)) > kSigningTimeSlackSeconds)
         return refuse(QStringLiteral("the signing time is more than 15 minutes from the site's time"));
 
-    const auto* p = reinterpret_cast<const unsigned char*>(signer.certificate.constData());
-    ssl::Cert cert(d2i_X509(nullptr, &p, static_cast<long>(signer.certificate.size())));
+    X509* cert = signer.x509.get();
     if (!cert)
         return refuse(QStringLiteral("the signer's certificate cannot be read"));
     // A certificate without key usage may be used for anything.
-    if (!(X509_get_key_usage(cert.get()) & (KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)))
+    if (!(X509_get_key_usage(cert) & (KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)))
         return refuse(QStringLiteral("the signer's certificate may not sign (key usage)"));
 
     // The chain from the signer to one of the trust anchors, valid now. Any purpose: S/MIME's
     // would refuse many organisations' client certificates. An anchor need not be a root.
-    // The certificates the message carries lead from the signer towards an anchor.
-    const auto* q = reinterpret_cast<const unsigned char*>(decoded.decoded.constData());
-    const ssl::Ptr<CMS_ContentInfo, CMS_ContentInfo_free> parsed(
-        d2i_CMS_ContentInfo(nullptr, &q, static_cast<long>(decoded.decoded.size())));
-    const ssl::Certs untrusted(parsed ? CMS_get1_certs(parsed.get()) : nullptr);
     int anchorCount = 0;
     std::shared_ptr<X509_STORE> anchors;
     try {
@@ -167,7 +160,7 @@ CertificatePostCheck CertificatePostChecker::Check(const QString& tessaroField, 
     if (anchorCount == 0)
         return refuse(QStringLiteral("the site trusts no certificate authority yet"));
     ssl::StoreCtx ctx(X509_STORE_CTX_new());
-    if (!ctx || X509_STORE_CTX_init(ctx.get(), anchors.get(), cert.get(), untrusted.get()) != 1)
+    if (!ctx || X509_STORE_CTX_init(ctx.get(), anchors.get(), cert, message.certificates.get()) != 1)
         return refuse(QStringLiteral("out of memory"));
     X509_STORE_CTX_set_purpose(ctx.get(), X509_PURPOSE_ANY);
     X509_STORE_CTX_set_flags(ctx.get(), X509_V_FLAG_PARTIAL_CHAIN);
@@ -178,7 +171,7 @@ CertificatePostCheck CertificatePostChecker::Check(const QString& tessaroField, 
                               X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx.get())))));
 
     result.ok = true;
-    result.signer = ssl::subject(cert.get());
+    result.signer = ssl::subject(cert);
     ERR_clear_error();
     return result;
 }
