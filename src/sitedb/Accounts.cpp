@@ -104,10 +104,6 @@ void CheckPassword(const QString& password) {
     }
 }
 
-[[noreturn]] void ThrowDatabase(const QString& what, const QSqlError& error) {
-    throw SiteDatabaseError(SiteDatabaseError::Kind::TableUnusable, SqlFailure(what, error).message());
-}
-
 } // namespace
 
 AccountsError::AccountsError(const QString& message) : std::runtime_error(message.toStdString()) {}
@@ -145,7 +141,7 @@ void Accounts::Add(const QString& name, const QString& password) {
     q.addBindValue(hash);
     q.addBindValue(m_db.Now().toMSecsSinceEpoch());
     if (!q.exec()) {
-        ThrowDatabase(QStringLiteral("cannot add the user"), q.lastError());
+        m_db.DropAndThrow(q, QStringLiteral("cannot add the user"));
     }
     if (q.next()) {
         return;
@@ -169,7 +165,7 @@ void Accounts::Disable(const QString& name) {
     q.addBindValue(m_db.Now().toMSecsSinceEpoch());
     q.addBindValue(name);
     if (!q.exec()) {
-        ThrowDatabase(QStringLiteral("cannot remove the user"), q.lastError());
+        m_db.DropAndThrow(q, QStringLiteral("cannot remove the user"));
     }
     if (!q.next()) {
         throw AccountsError(QStringLiteral("There is no user named \"%1\".").arg(name));
@@ -186,7 +182,7 @@ void Accounts::SetPassword(const QString& name, const QString& password) {
     q.addBindValue(hash);
     q.addBindValue(name);
     if (!q.exec()) {
-        ThrowDatabase(QStringLiteral("cannot change the password"), q.lastError());
+        m_db.DropAndThrow(q, QStringLiteral("cannot change the password"));
     }
     if (!q.next()) {
         throw AccountsError(

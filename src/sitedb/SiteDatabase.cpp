@@ -239,6 +239,14 @@ QSqlDatabase SiteDatabase::Connection() {
     return db;
 }
 
+void SiteDatabase::DropAndThrow(QSqlQuery& q, const QString& what) {
+    const QSqlError error =
+        q.lastError().isValid() ? q.lastError() : QSqlDatabase::database(m_connectionName, false).lastError();
+    q.finish();
+    Drop();
+    throw SiteDatabaseError(SiteDatabaseError::Kind::TableUnusable, SqlFailure(what, error).message());
+}
+
 void SiteDatabase::Drop() {
     QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
     if (db.isOpen()) {
@@ -265,8 +273,12 @@ QDateTime SiteDatabase::Now() const {
 
 SiteDatabase::Insert SiteDatabase::InsertRegistration(Registration& r, QString* receipt) {
     QSqlDatabase db;
+    QString id;
     try {
         db = Connection();
+        if (receipt) {
+            id = NewReceiptId(); // before the transaction, which nothing may leave open
+        }
     } catch (const SiteDatabaseError&) {
         return Insert::CannotOpen;
     }
@@ -302,13 +314,10 @@ SiteDatabase::Insert SiteDatabase::InsertRegistration(Registration& r, QString* 
         }
         number = q.value(0).toLongLong();
     }
-    QString id;
-    if (receipt) {
-        id = NewReceiptId();
-        if (!InsertReceipt(db, id, number)) {
-            Drop();
-            return Insert::TableUnusable;
-        }
+    QSqlQuery rq(db);
+    if (receipt && !InsertReceipt(rq, id, number)) {
+        Drop();
+        return Insert::TableUnusable;
     }
     if (!db.commit()) {
         // The commit may or may not have reached the disk: nobody can be told either way.
@@ -328,11 +337,7 @@ std::optional<Registration> SiteDatabase::FindByFingerprint(const QString& finge
     q.prepare(QStringLiteral("SELECT ") + RegistrationColumns + QStringLiteral(" WHERE fingerprint = ?"));
     q.addBindValue(fingerprint);
     if (!q.exec()) {
-        const QSqlError error = q.lastError();
-        q.finish();
-        Drop();
-        throw SiteDatabaseError(SiteDatabaseError::Kind::TableUnusable,
-                                SqlFailure(QStringLiteral("cannot read registrations"), error).message());
+        DropAndThrow(q, QStringLiteral("cannot read registrations"));
     }
     if (!q.next()) {
         return std::nullopt;
@@ -346,11 +351,7 @@ QList<Registration> SiteDatabase::All() {
     q.setForwardOnly(true);
     QList<Registration> all;
     if (!q.exec(QStringLiteral("SELECT ") + RegistrationColumns + QStringLiteral(" ORDER BY id"))) {
-        const QSqlError error = q.lastError();
-        q.finish();
-        Drop();
-        throw SiteDatabaseError(SiteDatabaseError::Kind::TableUnusable,
-                                SqlFailure(QStringLiteral("cannot read registrations"), error).message());
+        DropAndThrow(q, QStringLiteral("cannot read registrations"));
     }
     while (q.next()) {
         all.append(FromRow(q));
@@ -363,9 +364,8 @@ QString SiteDatabase::NewReceiptId() const {
 }
 
 // Inside the caller's transaction: forgets expired receipts, then stores the new one.
-bool SiteDatabase::InsertReceipt(QSqlDatabase& db, const QString& id, qint64 number) {
+bool SiteDatabase::InsertReceipt(QSqlQuery& q, const QString& id, qint64 number) {
     const qint64 now = Now().toMSecsSinceEpoch();
-    QSqlQuery q(db);
     q.prepare(QStringLiteral("DELETE FROM receipts WHERE expires_at <= ?"));
     q.addBindValue(now);
     if (!q.exec()) {
@@ -383,11 +383,9 @@ bool SiteDatabase::InsertReceipt(QSqlDatabase& db, const QString& id, qint64 num
 QString SiteDatabase::CreateReceipt(qint64 number) {
     QSqlDatabase db = Connection();
     const QString id = NewReceiptId();
-    if (!db.transaction() || !InsertReceipt(db, id, number)) {
-        const QSqlError error = db.lastError();
-        Drop();
-        throw SiteDatabaseError(SiteDatabaseError::Kind::TableUnusable,
-                                SqlFailure(QStringLiteral("cannot store a receipt"), error).message());
+    QSqlQuery q(db);
+    if (!db.transaction() || !InsertReceipt(q, id, number)) {
+        DropAndThrow(q, QStringLiteral("cannot store a receipt"));
     }
     if (!db.commit()) {
         Drop();
@@ -402,29 +400,23 @@ std::optional<Registration> SiteDatabase::TakeReceipt(const QString& id) {
         return std::nullopt;
     }
     QSqlDatabase db = Connection();
-    auto fail = [&](QSqlQuery& q) {
-        const QSqlError error = q.lastError().isValid() ? q.lastError() : db.lastError();
-        q.finish();
-        Drop();
-        throw SiteDatabaseError(SiteDatabaseError::Kind::TableUnusable,
-                                SqlFailure(QStringLiteral("cannot read a receipt"), error).message());
-    };
+    const QString failure = QStringLiteral("cannot read a receipt");
     QSqlQuery q(db);
     // Deleting it and reading it back in one statement makes the id single-use, also across instances.
     if (!db.transaction()) {
-        fail(q);
+        DropAndThrow(q, failure);
     }
     q.prepare(QStringLiteral("DELETE FROM receipts WHERE id = ? RETURNING registration, expires_at"));
     q.addBindValue(id);
     if (!q.exec()) {
-        fail(q);
+        DropAndThrow(q, failure);
     }
     const bool found = q.next();
     const qint64 number = found ? q.value(0).toLongLong() : 0;
     const qint64 expires = found ? q.value(1).toLongLong() : 0;
     q.finish();
     if (!db.commit()) {
-        fail(q);
+        DropAndThrow(q, failure);
     }
     if (!found || expires <= Now().toMSecsSinceEpoch()) {
         return std::nullopt;
@@ -432,7 +424,7 @@ std::optional<Registration> SiteDatabase::TakeReceipt(const QString& id) {
     q.prepare(QStringLiteral("SELECT ") + RegistrationColumns + QStringLiteral(" WHERE id = ?"));
     q.addBindValue(number);
     if (!q.exec()) {
-        fail(q);
+        DropAndThrow(q, failure);
     }
     if (!q.next()) {
         return std::nullopt;

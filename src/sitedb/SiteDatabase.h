@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 class QSqlDatabase;
+class QSqlQuery;
 
 // One registration as the site stores it.
 struct Registration {
@@ -93,8 +94,10 @@ private:
     QSqlDatabase Connection();
     // Forgets the connection after a failure, so the next operation opens it again.
     void Drop();
+    // After a failed statement: drops the connection and throws TableUnusable with what failed and why.
+    [[noreturn]] void DropAndThrow(QSqlQuery& q, const QString& what);
     QString NewReceiptId() const;
-    bool InsertReceipt(QSqlDatabase& db, const QString& id, qint64 number);
+    bool InsertReceipt(QSqlQuery& q, const QString& id, qint64 number); // inside a transaction
 
     QString m_dir;
     QString m_connectionName;
