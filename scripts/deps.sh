@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake make g++ clang libclang-rt-14-dev pkg-config clang-format
     qt6-base-dev qt6-webengine-dev qt6-webengine-dev-tools libqt6webenginecore6-bin libqt6sql6-sqlite
-    libnss3-dev libnss3-tools libssl-dev openssl libargon2-dev
+    libnss3-dev libnss3-tools libssl-dev openssl libargon2-dev libcpp-httplib-dev
     libbenchmark-dev
     python3 sqlite3
     xvfb xauth imagemagick fonts-dejavu-core
