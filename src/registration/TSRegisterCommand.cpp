@@ -87,6 +87,11 @@ bool TSRegisterCommand::ChooseDocument() {
         return false;
     m_sDocumentPath = chosen.fileName;
     m_sDocumentName = chosen.fileTitle;
+    // A name that cannot be posted intact is refused before anything is read or sent.
+    if (!NameCanTravel(m_sDocumentName)) {
+        Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), NameHasControlCharacters());
+        return false;
+    }
     return true;
 }
 

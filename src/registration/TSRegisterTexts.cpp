@@ -1,5 +1,7 @@
 #include "registration/TSRegisterTexts.h"
 
+#include <algorithm>
+
 namespace TSRegisterTexts {
 
 namespace {
@@ -61,6 +63,17 @@ QString DialogFailed(qint32 lNumber, const QString& sDescription) {
 
 QString CannotOpenDocument() {
     return QStringLiteral("The file to be registered cannot be opened.");
+}
+
+bool NameCanTravel(const QString& sDocumentName) {
+    return std::none_of(sDocumentName.begin(), sDocumentName.end(),
+                        [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; });
+}
+
+QString NameHasControlCharacters() {
+    return QStringLiteral("The name of the file you selected contains control characters (such as a line "
+                          "break), which cannot be sent to the registration site. Please rename the file "
+                          "and select it again.");
 }
 
 QString RecreateQuestion() {

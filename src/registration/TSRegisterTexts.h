@@ -26,6 +26,11 @@ QString DialogFilter();
 // removed (a certificate signature's Base64 lines become one line).
 QString CleanRegistrationData(QString sRegistrationData);
 
+// Whether a document name can be posted to the site and stored intact: a name holding a
+// control character (U+0000 to U+001F, U+007F) cannot, since a form post turns a lone CR or LF
+// into CR LF.
+bool NameCanTravel(const QString& sDocumentName);
+
 // The title of message boxes that name none of their own ("Error Message" is
 // TSSiteExchange::ErrorTitle()).
 QString ProgramTitle();
@@ -34,6 +39,7 @@ QString ProgramTitle();
 QString CannotCreateStore();
 QString DialogFailed(qint32 lNumber, const QString& sDescription);
 QString CannotOpenDocument();
+QString NameHasControlCharacters();
 QString RecreateQuestion();
 QString ExistingDataKept();
 QString CannotSetAside();

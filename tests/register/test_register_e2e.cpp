@@ -272,6 +272,10 @@ private Q_SLOTS:
         QTest::newRow("document cannot be opened (a named pipe)")
             << "fifo"
             << "The file to be registered cannot be opened.";
+        QTest::newRow("a line feed in the name")
+            << "control"
+            << "The name of the file you selected contains control characters (such as a line break), which "
+               "cannot be sent to the registration site. Please rename the file and select it again.";
         QTest::newRow("sign method cancelled") << "cancel" << kCancelled;
         QTest::newRow("no database at all") << "nss none" << noCertificate;
         QTest::newRow("only an expired certificate")
@@ -315,8 +319,9 @@ private Q_SLOTS:
         const bool password = setup.startsWith(QLatin1String("password "));
         const QString action = password ? kUserPost : kCertPost;
         // 1,000,000 bytes: the progress window shows the long reading text.
-        QString path = m_env.writeDocument(QStringLiteral("unsent.doc"),
-                                           is("empty") ? QByteArray() : freshBytes(1000000));
+        QString path =
+            m_env.writeDocument(is("control") ? QStringLiteral("un\nsent.doc") : QStringLiteral("unsent.doc"),
+                                is("empty") ? QByteArray() : freshBytes(1000000));
         if (is("store")) // a file where the store folder must be
             QVERIFY(QFile(E2eEnvironment::storeFolder().chopped(1)).open(QIODevice::WriteOnly));
         else if (is("fifo"))
@@ -364,7 +369,7 @@ private Q_SLOTS:
         else if (password)
             modals.dialog(kSignMethod,
                           byPassword(is("password wrong") ? QStringLiteral("wrong") : kPassword));
-        else if (!is("store") && !is("empty") && !is("fifo"))
+        else if (!is("store") && !is("empty") && !is("fifo") && !is("control"))
             modals.dialog(kSignMethod, byCertificate);
         if (!message.isEmpty())
             modals.message(is("store")    ? E2eMessage{message, QMessageBox::Critical}

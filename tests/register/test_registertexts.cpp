@@ -43,6 +43,13 @@ private Q_SLOTS:
         }
     }
 
+    // Control characters cannot travel in a form post intact; every other character can.
+    void nameCanTravel() {
+        for (const char16_t c : {u'\0', u'\t', u'\n', u'\r', u'\x1f', u'\x7f'})
+            QVERIFY(!NameCanTravel(QStringLiteral("a") + QChar(c) + QStringLiteral(".doc")));
+        QVERIFY(NameCanTravel(QStringLiteral(" ~\u0080\u00a0é東 📄.doc")));
+    }
+
     void dialogFailedMessage() {
         QCOMPARE(
             DialogFailed(2, QStringLiteral("No such file or directory")),
