@@ -20,6 +20,25 @@ TSRegisterCommand::TSRegisterCommand(TSShell& shell) : m_shell(shell), m_store(s
 TSRegisterCommand::~TSRegisterCommand() = default;
 
 void TSRegisterCommand::Run() {
+    // Nothing the command meets may end the program: an unexpected failure (running out of
+    // memory, mostly) ends it with the message of the stage it arose in.
+    try {
+        RunSteps();
+    } catch (...) {
+        if (m_bProgressShown && !abandoned()) {
+            m_shell.HideProgress();
+            m_shell.RefreshMainWindow();
+        }
+        m_setAside.reset(); // puts a pair set aside back
+        Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(),
+                m_bDocumentRead ? CryptoUnavailable() : CannotReadDocument());
+    }
+    m_document.Close();
+    if (m_bProgressShown && !abandoned())
+        m_shell.HideProgress();
+}
+
+void TSRegisterCommand::RunSteps() {
     // Each step ends in its own check point and answers whether the command goes on. A step
     // that ends the command has told the user why (unless the command was abandoned); a pair
     // set aside goes back when m_setAside ends, unless the new pair has replaced it.
@@ -36,9 +55,6 @@ void TSRegisterCommand::Run() {
         if (!(this->*step)())
             break;
     }
-    m_document.Close();
-    if (m_bProgressShown && !abandoned())
-        m_shell.HideProgress();
 }
 
 // The certificate library may ask the user to choose a certificate when it signs.
@@ -152,6 +168,7 @@ bool TSRegisterCommand::ReadDocument() {
         return false;
     }
     m_bDocument = std::move(*bytes);
+    m_bDocumentRead = true;
     return true;
 }
 

@@ -19,6 +19,9 @@ class TSSignMethod;
 // page) and the command ends there. Nothing of a run outlives it except the store's files, the
 // page in the browser pane, and the dialogs the main window keeps.
 //
+// No exception leaves Run: an unexpected one ends the command with "The file cannot be read."
+// until the document has been read, the cryptographic-functions message after that.
+//
 // When the user abandons the command (Exit, or closing the main window, while it runs), the
 // first check after the event that did it ends the command: no further step, message or store
 // write, and a record pair set aside for re-creation goes back under its names.
@@ -32,6 +35,7 @@ public:
     void Run();
 
 private:
+    void RunSteps();
     // The steps, in order; each answers whether the command goes on. SignWithCertificate does
     // nothing for the user-name-and-password method, TakeSiteSignature nothing for the
     // certificate method.
@@ -65,6 +69,7 @@ private:
     TSOpenFile m_document;
     qint64 m_lDocumentLength = 0;
     QByteArray m_bDocument;
+    bool m_bDocumentRead = false;
     // The existing record and copy, set aside when the user chose to re-create them; put back
     // when this object ends unless the new pair has replaced them.
     std::optional<TSSetAsidePair> m_setAside;

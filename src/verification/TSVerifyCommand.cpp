@@ -46,6 +46,23 @@ void TSVerifyCommand::hideProgress() {
 }
 
 void TSVerifyCommand::Run() {
+    // Nothing the command meets may end the program: an unexpected failure (running out of
+    // memory, mostly: a record's text can need twice its bytes) ends it with the message of the
+    // stage it arose in.
+    try {
+        runSteps();
+    } catch (...) {
+        hideProgress();
+        const QString text = m_stage == Stage::Record ? FileNotReadMessage()
+                             : m_stage == Stage::Copy ? DocumentNotReadMessage()
+                                                      : CryptoUnavailableMessage();
+        if (!m_shell.abandoned())
+            message(text, QMessageBox::Critical, ErrorTitle());
+    }
+}
+
+void TSVerifyCommand::runSteps() {
+    m_stage = Stage::Record;
     m_shell.NavigateLocalPage(QStringLiteral("ts_intro.htm"));
     const TSRegistrationStore store(m_shell.ProgramFolder());
 
@@ -74,6 +91,7 @@ void TSVerifyCommand::Run() {
             return;
     }
 
+    m_stage = Stage::Copy;
     std::optional<QByteArray> document = TSRegistrationStore::ReadWholeFile(copyPath);
     if (!document || document->isEmpty()) {
         document.reset();
@@ -85,6 +103,7 @@ void TSVerifyCommand::Run() {
         return;
     }
 
+    m_stage = Stage::Check;
     std::optional<QString> fingerprint = Fingerprint(*document);
     document.reset(); // the copy's bytes are no longer needed
     if (!fingerprint) {

@@ -25,10 +25,18 @@ public:
     TSVerifyCommand(const TSVerifyCommand&) = delete;
     TSVerifyCommand& operator=(const TSVerifyCommand&) = delete;
 
-    // Runs the command from the open-file dialog to its end.
+    // Runs the command from the open-file dialog to its end. No exception leaves it: an
+    // unexpected one ends the command with "The file cannot be read." while the record is read,
+    // "The document file cannot be read." while the copy is, the cryptographic-functions
+    // message after that.
     void Run();
 
 private:
+    // Where the command is, for the message of an unexpected failure: reading the record,
+    // reading the copy, or checking.
+    enum class Stage { Record, Copy, Check };
+
+    void runSteps();
     void verifyLocally(const QString& sRecordText, const QString& sFingerprint);
     void verifyAtSite(const QString& sRecordText, const QString& sCopyPath, const QString& sFingerprint);
 
@@ -39,4 +47,5 @@ private:
 
     TSShell& m_shell;
     ExtensionFinder m_findExtension;
+    Stage m_stage = Stage::Record;
 };

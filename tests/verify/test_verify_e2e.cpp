@@ -24,6 +24,7 @@
 #include <QWebEngineView>
 
 #include <memory>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
@@ -60,6 +61,15 @@ private:
         QFile file(path);
         return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() &&
                ::chmod(QFile::encodeName(path).constData(), mode) == 0;
+    }
+    // The address space this process takes now, in bytes.
+    static qint64 addressSpaceUsed() {
+        QFile status(u"/proc/self/status"_s);
+        if (status.open(QIODevice::ReadOnly))
+            for (const QByteArray& line : status.readAll().split('\n'))
+                if (line.startsWith("VmSize:"))
+                    return line.mid(7).trimmed().split(' ').value(0).toLongLong() * 1024;
+        return 0;
     }
     static mode_t modeOf(const QString& path) {
         struct stat st {};
@@ -259,6 +269,8 @@ private Q_SLOTS:
         QTest::newRow("one-character title: the copy path is the store") << u"store"_s << copy;
         QTest::newRow("record empty") << u"empty record"_s << record;
         QTest::newRow("record is a named pipe") << u"fifo"_s << record;
+        // Its bytes fit in the address space left, its text (two bytes a character) does not.
+        QTest::newRow("record too large to convert") << u"huge record"_s << record;
     }
     void notReadable() {
         QFETCH(QString, kind);
@@ -268,8 +280,11 @@ private Q_SLOTS:
         QString copyPath = Env::storeCopy(name);
         const QByteArray record = opensslRecord("notes", QDateTime::currentDateTime(), name);
         QVERIFY(!record.isEmpty());
+        constexpr qint64 hugeSize = qint64(256) << 20;
         if (kind == "fifo"_L1)
             QCOMPARE(::mkfifo(QFile::encodeName(recordPath).constData(), 0644), 0);
+        else if (kind == "huge record"_L1) // a sparse file, read as that many bytes
+            QVERIFY(QFile(recordPath).open(QIODevice::WriteOnly) && QFile(recordPath).resize(hugeSize));
         else
             QVERIFY(writeFile(recordPath, kind == "empty record"_L1 ? QByteArray() : record));
         if (kind == "empty"_L1 || kind == "empty read-only"_L1)
@@ -295,7 +310,21 @@ private Q_SLOTS:
         else
             modals.chooseFile(recordPath);
         modals.message(stop(message));
-        verify();
+        if (kind == "huge record"_L1) {
+#if defined(__SANITIZE_ADDRESS__) || (defined(__has_feature) && __has_feature(address_sanitizer))
+            QSKIP("address-space limits do not suit AddressSanitizer");
+#endif
+            // Room for the record's bytes and some more, for the command's own run.
+            rlimit saved{};
+            QCOMPARE(::getrlimit(RLIMIT_AS, &saved), 0);
+            rlimit lowered = saved;
+            lowered.rlim_cur = rlim_t(addressSpaceUsed() + hugeSize + (qint64(128) << 20));
+            QCOMPARE(::setrlimit(RLIMIT_AS, &lowered), 0);
+            verify();
+            ::setrlimit(RLIMIT_AS, &saved);
+        } else {
+            verify();
+        }
         QVERIFY2(modals.ok(), qPrintable(modals.report()));
         if (kind == "empty"_L1)
             QVERIFY(entries.removeOne(name));
