@@ -149,7 +149,7 @@ bool isReadOnly(const QString& path) {
 
 } // namespace E2e
 
-E2eEnvironment::E2eEnvironment(const QString& nssKind) {
+E2eEnvironment::E2eEnvironment(const QString& nssKind, Site site) {
     if (qEnvironmentVariableIsSet("HOME"))
         m_oldHome = qgetenv("HOME");
     if (qEnvironmentVariableIsSet("TESSARO_SITE_ORIGIN"))
@@ -160,18 +160,30 @@ E2eEnvironment::E2eEnvironment(const QString& nssKind) {
         m_error = u"cannot make the documents folder: "_s + m_documents->errorString();
         return;
     }
-    m_site = std::make_unique<TestSite>();
-    if (!m_site->isRunning()) {
-        m_error = u"the registration site did not start: "_s + m_site->errorString();
-        return;
+    QString origin;
+    if (site == Site::Test) {
+        m_site = std::make_unique<TestSite>();
+        if (!m_site->isRunning()) {
+            m_error = u"the registration site did not start: "_s + m_site->errorString();
+            return;
+        }
+        origin = m_site->origin();
+    } else {
+        m_service = std::make_unique<ServiceSite>();
+        if (!m_service->isRunning()) {
+            m_error = u"the registration service did not start: "_s + m_service->errorString();
+            return;
+        }
+        origin = m_service->origin();
     }
     if (!useNss(nssKind))
         return;
-    qputenv("TESSARO_SITE_ORIGIN", m_site->origin().toUtf8());
+    qputenv("TESSARO_SITE_ORIGIN", origin.toUtf8());
 }
 
 E2eEnvironment::~E2eEnvironment() {
     m_site.reset();
+    m_service.reset();
     // Each fixture puts back the HOME it found, so they go in the reverse order of their making.
     while (!m_fixtures.empty())
         m_fixtures.pop_back();
@@ -192,8 +204,9 @@ bool E2eEnvironment::useNss(const QString& kind) {
         QString failure = fixture->isValid() ? QString() : fixture->error();
         // Without a database ("none") there is nothing to trust the site in.
         if (fixture->isValid() && kind != "none"_L1)
-            failure =
-                fixture->addCertificate(m_site->caCertificatePath(), u"Tessaro Test Site CA"_s, u"CT,,"_s);
+            failure = fixture->addCertificate(m_site ? m_site->caCertificatePath()
+                                                     : m_service->rootCertificatePath(),
+                                              u"Tessaro Test Site CA"_s, u"CT,,"_s);
         if (!fixture->isValid() || !failure.isEmpty()) {
             m_error = failure;
             return false;

@@ -7,6 +7,7 @@
 // it expects (E2eModals) before it triggers the command, and checks modals.ok() afterwards.
 
 #include "common/NssFixture.h"
+#include "common/ServiceSite.h"
 #include "common/TestSite.h"
 
 #include <QCoreApplication>
@@ -52,17 +53,19 @@ bool isReadOnly(const QString& path);
 // A temporary HOME with a real NSS database (tests/fixtures/make_nssdb.sh), the registration site with
 // its CA trusted in that database, and TESSARO_SITE_ORIGIN pointing at the site. Make it before the
 // first web page of the process (the browser reads the trust once). HOME and TESSARO_SITE_ORIGIN are
-// restored when it goes.
+// restored when it goes. The site is the test site, or the registration service tessaro-site.
 class E2eEnvironment {
 public:
-    explicit E2eEnvironment(const QString& nssKind = QStringLiteral("one"));
+    enum class Site { Test, Service };
+    explicit E2eEnvironment(const QString& nssKind = QStringLiteral("one"), Site site = Site::Test);
     ~E2eEnvironment();
     E2eEnvironment(const E2eEnvironment&) = delete;
     E2eEnvironment& operator=(const E2eEnvironment&) = delete;
 
     bool isValid() const { return m_error.isEmpty(); }
     QString error() const { return m_error; }
-    TestSite& site() { return *m_site; }
+    TestSite& site() { return *m_site; }          // Site::Test
+    ServiceSite& service() { return *m_service; } // Site::Service
     QString home() const { return m_current ? m_current->home() : QString(); }
 
     // Points HOME at a database of another kind from now on (made at its first use, trusting the site's
@@ -90,6 +93,7 @@ private:
     std::vector<std::unique_ptr<NssFixture>> m_fixtures;
     NssFixture* m_current = nullptr;
     std::unique_ptr<TestSite> m_site;
+    std::unique_ptr<ServiceSite> m_service;
     std::unique_ptr<QTemporaryDir> m_documents;
     std::optional<QByteArray> m_oldHome;
     std::optional<QByteArray> m_oldOrigin;
