@@ -4,6 +4,7 @@
 #include "platform/CertLibrary.h"
 #include "platform/TSCertificatePin.h"
 #include "protocol/TSSiteExchange.h"
+#include "registration/TSRegistrationStore.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -58,6 +59,9 @@ int RunTessaro(int argc, char* argv[], const std::function<void(TSRegForm&)>& be
     QApplication::setQuitOnLastWindowClosed(false);
     // Read once, before the first page loads.
     const QStringList problems = ApplyStartupEnvironment();
+    // What register commands that never finished left in the store is put right before the
+    // first page is shown.
+    TSRegistrationStore(TSRegForm::programFolder()).RecoverLeftovers();
     TSRegForm form;
     if (beforeShow)
         beforeShow(form);

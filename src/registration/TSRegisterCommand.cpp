@@ -29,7 +29,7 @@ void TSRegisterCommand::Run() {
             m_shell.HideProgress();
             m_shell.RefreshMainWindow();
         }
-        m_setAside.reset(); // puts a pair set aside back
+        m_pending.reset(); // puts a pair set aside back, removes the new copy
         Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(),
                 m_bDocumentRead ? CryptoUnavailable() : CannotReadDocument());
     }
@@ -41,7 +41,7 @@ void TSRegisterCommand::Run() {
 void TSRegisterCommand::RunSteps() {
     // Each step ends in its own check point and answers whether the command goes on. A step
     // that ends the command has told the user why (unless the command was abandoned); a pair
-    // set aside goes back when m_setAside ends, unless the new pair has replaced it.
+    // set aside goes back when m_pending ends, unless the new pair has replaced it.
     using Step = bool (TSRegisterCommand::*)();
     static constexpr Step kSteps[] = {
         &TSRegisterCommand::EnableCertificatePrompt, &TSRegisterCommand::EnsureStoreFolder,
@@ -135,8 +135,9 @@ bool TSRegisterCommand::DealWithExistingRecord() {
         Message(QMessageBox::NoIcon, ProgramTitle(), ExistingDataKept());
         return false;
     }
-    m_setAside = m_store.SetAside(m_sDocumentName);
-    if (!m_setAside) {
+    m_pending = std::make_unique<TSPendingPair>(m_store, m_sDocumentName);
+    if (!m_pending->isOpen() || !m_pending->SetAsideOldPair()) {
+        m_pending.reset();
         Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), CannotSetAside());
         return false;
     }
@@ -296,9 +297,12 @@ bool TSRegisterCommand::TakeSiteSignature() {
 // The record and the copy, each read-only; the site's registration stands whatever
 // happens here, and each file that cannot be written is reported once.
 bool TSRegisterCommand::WritePair() {
-    const TSStoreWriteResult written = m_store.WritePair(m_sDocumentName, m_sRegistrationData, m_bDocument,
-                                                         m_setAside ? &*m_setAside : nullptr);
+    if (!m_pending)
+        m_pending = std::make_unique<TSPendingPair>(m_store, m_sDocumentName);
+    m_pending->WriteNewCopy(m_bDocument); // a copy that cannot be written fails to publish
     m_bDocument = QByteArray();
+    const TSStoreWriteResult written = m_pending->Publish(m_sRegistrationData);
+    m_pending.reset();
     for (int i = 0; i < written.failures(); ++i)
         Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), LocalCopyFailed());
     return true;

@@ -6,7 +6,7 @@
 #include <QMessageBox>
 #include <QString>
 
-#include <optional>
+#include <memory>
 
 class TSShell;
 class TSSignMethod;
@@ -70,9 +70,10 @@ private:
     qint64 m_lDocumentLength = 0;
     QByteArray m_bDocument;
     bool m_bDocumentRead = false;
-    // The existing record and copy, set aside when the user chose to re-create them; put back
-    // when this object ends unless the new pair has replaced them.
-    std::optional<TSSetAsidePair> m_setAside;
+    // The command's unpublished files in the store: the existing pair, set aside when the user
+    // chose to re-create it, and the new copy. Put right when this object ends unless the new
+    // pair has been published.
+    std::unique_ptr<TSPendingPair> m_pending;
     bool m_bProgressShown = false;
 
     bool m_bCertificateChosen = false;

@@ -6,17 +6,23 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <new>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace {
 
-// Hidden names of files being written and of pairs set aside begin so; they never end in
-// ".p7s", so they are never listed as records.
-constexpr char kHiddenPrefix[] = ".tessaro-";
+// Work folders begin so; they never end in ".p7s", so they are never listed as records.
+constexpr char kWorkPrefix[] = ".tessaro-";
+// Inside a work folder: the old pair, the new copy, and the new record.
+constexpr char kOld[] = "old";
+constexpr char kNew[] = "new";
+constexpr char kRecord[] = "record";
 // The number of random names tried before giving up on a folder full of them.
 constexpr int kNameAttempts = 32;
 // The largest single write or read; the system caps one call below 2 GiB anyway.
@@ -26,16 +32,6 @@ QByteArray encoded(const QString& path) {
     return QFile::encodeName(path);
 }
 
-QByteArray hiddenName(const QByteArray& folder) {
-    const quint64 value = QRandomGenerator::system()->generate64();
-    return folder + kHiddenPrefix + QByteArray::number(value, 16).rightJustified(16, '0');
-}
-
-// The folder part of a path, with its trailing "/".
-QByteArray folderOf(const QByteArray& path) {
-    return path.left(path.lastIndexOf('/') + 1);
-}
-
 int closeKeepingErrno(int fd) {
     const int saved = errno;
     const int result = ::close(fd);
@@ -43,41 +39,62 @@ int closeKeepingErrno(int fd) {
     return result;
 }
 
-void syncFolder(const QByteArray& folder) {
-    const int fd = ::open(folder.isEmpty() ? "." : folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fsync(fd); // best effort: the files themselves are already on disk
-    ::close(fd);
+// A descriptor closed when it goes out of scope.
+struct Fd {
+    int fd = -1;
+    explicit Fd(int f = -1) : fd(f) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd >= 0)
+            closeKeepingErrno(fd);
+    }
+};
+
+int openFolderAt(int dir, const char* name) {
+    return ::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
-// Renames from to to only if no file is at to: renameat2 with RENAME_NOREPLACE, or, on file
+bool exists(int dir, const char* name, struct stat* st = nullptr) {
+    struct stat local {};
+    return ::fstatat(dir, name, st ? st : &local, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Renames only if no file has the new name: renameat2 with RENAME_NOREPLACE, or, on file
 // systems without it, a hard link then the removal of the old name.
-bool renameNoReplace(const QByteArray& from, const QByteArray& to) {
-    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+bool renameNoReplace(int fromDir, const char* from, int toDir, const char* to) {
+    if (::renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0)
         return true;
     if (errno != EINVAL && errno != ENOSYS)
         return false;
-    if (::link(from.constData(), to.constData()) != 0)
+    if (::linkat(fromDir, from, toDir, to, 0) != 0)
         return false;
-    if (::unlink(from.constData()) != 0) {
-        ::unlink(to.constData()); // both names are the same file; keep the old one
+    if (::unlinkat(fromDir, from, 0) != 0) {
+        ::unlinkat(toDir, to, 0); // both names are the same file; keep the old one
         return false;
     }
     return true;
 }
 
-// Moves a file to a new hidden name in its own folder; the hidden name, or nothing.
-std::optional<QByteArray> moveAside(const QByteArray& path) {
-    const QByteArray folder = folderOf(path);
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        const QByteArray aside = hiddenName(folder);
-        if (renameNoReplace(path, aside))
-            return aside;
-        if (errno != EEXIST)
-            return std::nullopt;
+// The names in a folder, "." and ".." left out.
+std::vector<QByteArray> namesIn(int dir) {
+    std::vector<QByteArray> names;
+    const int copy = ::dup(dir);
+    if (copy < 0)
+        return names;
+    DIR* d = ::fdopendir(copy);
+    if (!d) {
+        ::close(copy);
+        return names;
     }
-    return std::nullopt;
+    ::rewinddir(d);
+    while (const dirent* entry = ::readdir(d)) {
+        const QByteArray name(entry->d_name);
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    ::closedir(d);
+    return names;
 }
 
 bool writeAll(int fd, const char* data, qsizetype size) {
@@ -94,36 +111,103 @@ bool writeAll(int fd, const char* data, qsizetype size) {
     return true;
 }
 
-// Writes data to a new hidden file in folder, created exclusively, made read-only and
-// flushed to disk. Its path, or nothing (and no file left behind).
-std::optional<QByteArray> writeHidden(const QByteArray& folder, const QByteArray& data) {
-    QByteArray path;
-    int fd = -1;
-    for (int attempt = 0; attempt < kNameAttempts && fd < 0; ++attempt) {
-        path = hiddenName(folder);
-        fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            return std::nullopt;
-    }
-    if (fd < 0)
-        return std::nullopt;
+// Creates a new file exclusively, owner-writable whatever the umask; its descriptor, or -1.
+int createExclusive(int dir, const char* name) {
+    const int fd = ::openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     struct stat st {};
-    const bool ok = writeAll(fd, data.constData(), data.size()) && ::fstat(fd, &st) == 0 &&
-                    ::fchmod(fd, st.st_mode & 07777 & ~mode_t(0222)) == 0 && ::fsync(fd) == 0;
-    if (::close(fd) != 0 || !ok) {
-        ::unlink(path.constData());
-        return std::nullopt;
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || ::fchmod(fd, (st.st_mode & 07777) | S_IWUSR) != 0)) {
+        closeKeepingErrno(fd);
+        ::unlinkat(dir, name, 0);
+        return -1;
     }
-    return path;
+    return fd;
 }
 
-// Publishes a written hidden file under its final name if that name is free; the hidden file
-// is removed when it cannot be published.
-bool publish(const QByteArray& hidden, const QByteArray& path) {
-    if (renameNoReplace(hidden, path))
-        return true;
-    ::unlink(hidden.constData());
-    return false;
+// Flushes a written file to disk and then clears its write bits: a read-only file in a work
+// folder is complete. Closes fd; false (and the file removed) when anything fails.
+bool completeFile(int dir, const char* name, int fd, bool written) {
+    struct stat st {};
+    const bool ok = written && ::fsync(fd) == 0 && ::fstat(fd, &st) == 0 &&
+                    ::fchmod(fd, st.st_mode & 07777 & ~mode_t(0222)) == 0;
+    if (::close(fd) != 0 || !ok) {
+        ::unlinkat(dir, name, 0);
+        return false;
+    }
+    return true;
+}
+
+bool isComplete(const struct stat& st) {
+    return S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0;
+}
+
+// Removes every file in the subfolder of a work folder, then the subfolder.
+void removeSubfolder(int work, const char* sub) {
+    const Fd dir(openFolderAt(work, sub));
+    if (dir.fd < 0)
+        return;
+    for (const QByteArray& name : namesIn(dir.fd))
+        ::unlinkat(dir.fd, name.constData(), 0);
+    ::unlinkat(work, sub, AT_REMOVEDIR);
+}
+
+// Moves the set-aside files of a work folder back under their names in the store, all or none:
+// only when every name is free. True when none is left set aside.
+bool putOldBack(int store, int work) {
+    const Fd old(openFolderAt(work, kOld));
+    if (old.fd < 0)
+        return errno == ENOENT;
+    const std::vector<QByteArray> names = namesIn(old.fd);
+    for (const QByteArray& name : names) {
+        if (exists(store, name.constData()))
+            return false;
+    }
+    std::vector<QByteArray> moved;
+    for (const QByteArray& name : names) {
+        if (!renameNoReplace(old.fd, name.constData(), store, name.constData())) {
+            // Taken meanwhile: what went back returns, so that the pair stays together.
+            for (const QByteArray& back : moved)
+                renameNoReplace(store, back.constData(), old.fd, back.constData());
+            return false;
+        }
+        moved.push_back(name);
+    }
+    ::unlinkat(work, kOld, AT_REMOVEDIR);
+    return true;
+}
+
+// Removes an emptied work folder. True when it is gone.
+bool removeWorkFolder(int store, int work, const QByteArray& workName) {
+    ::unlinkat(work, kNew, AT_REMOVEDIR);
+    ::unlinkat(work, kOld, AT_REMOVEDIR);
+    const bool gone = ::unlinkat(store, workName.constData(), AT_REMOVEDIR) == 0;
+    ::fsync(store); // best effort: the files themselves are already on disk
+    return gone;
+}
+
+// Puts right one work folder that its command left (it is locked by the caller).
+void recoverWorkFolder(int store, int work, const QByteArray& workName) {
+    // The new record is published when its hidden name is a second name of a file.
+    struct stat record {};
+    const bool published = exists(work, kRecord, &record) && S_ISREG(record.st_mode) && record.st_nlink >= 2;
+    if (published) {
+        // The new copy goes beside it (it was complete before the record was published); then
+        // the old pair is superseded.
+        const Fd fresh(openFolderAt(work, kNew));
+        if (fresh.fd >= 0) {
+            for (const QByteArray& name : namesIn(fresh.fd)) {
+                struct stat st {};
+                if (!exists(fresh.fd, name.constData(), &st) || !isComplete(st) ||
+                    !renameNoReplace(fresh.fd, name.constData(), store, name.constData()))
+                    return; // cannot be put right now: everything stays for a later start
+            }
+        }
+        removeSubfolder(work, kOld);
+    } else {
+        removeSubfolder(work, kNew);
+    }
+    ::unlinkat(work, kRecord, 0);
+    if (published || putOldBack(store, work))
+        removeWorkFolder(store, work, workName);
 }
 
 // Opens a regular file for reading without blocking on anything else (a pipe, a device).
@@ -205,50 +289,142 @@ std::optional<QByteArray> TSOpenFile::ReadAll() {
 
 // ---------------------------------------------------------------------------------------------
 
-TSSetAsidePair::TSSetAsidePair(TSSetAsidePair&& other) noexcept
-    : m_pending(std::exchange(other.m_pending, false)), m_recordPath(std::move(other.m_recordPath)),
-      m_copyPath(std::move(other.m_copyPath)), m_asideRecordPath(std::move(other.m_asideRecordPath)),
-      m_asideCopyPath(std::move(other.m_asideCopyPath)) {}
-
-TSSetAsidePair& TSSetAsidePair::operator=(TSSetAsidePair&& other) noexcept {
-    if (this != &other) {
-        PutBack();
-        m_pending = std::exchange(other.m_pending, false);
-        m_recordPath = std::move(other.m_recordPath);
-        m_copyPath = std::move(other.m_copyPath);
-        m_asideRecordPath = std::move(other.m_asideRecordPath);
-        m_asideCopyPath = std::move(other.m_asideCopyPath);
+TSPendingPair::TSPendingPair(const TSRegistrationStore& store, const QString& sDocumentName)
+    : m_name(encoded(sDocumentName)) {
+    m_store = ::open(encoded(store.folder()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_store < 0)
+        return;
+    for (int attempt = 0; attempt < kNameAttempts && m_work < 0; ++attempt) {
+        const QByteArray name =
+            kWorkPrefix +
+            QByteArray::number(QRandomGenerator::system()->generate64(), 16).rightJustified(16, '0');
+        if (::mkdirat(m_store, name.constData(), 0777) != 0) {
+            if (errno == EEXIST)
+                continue;
+            break;
+        }
+        // Another program's start may have taken the folder for a leftover and removed it
+        // before it was locked here: then try another.
+        const int work = openFolderAt(m_store, name.constData());
+        struct stat held {};
+        struct stat named {};
+        if (work >= 0 && ::flock(work, LOCK_EX | LOCK_NB) == 0 && ::fstat(work, &held) == 0 &&
+            exists(m_store, name.constData(), &named) && held.st_ino == named.st_ino &&
+            held.st_dev == named.st_dev) {
+            m_work = work;
+            m_workName = name;
+        } else if (work >= 0) {
+            ::close(work);
+        }
     }
-    return *this;
 }
 
-TSSetAsidePair::~TSSetAsidePair() {
-    PutBack();
+TSPendingPair::~TSPendingPair() {
+    Abandon();
+    close();
 }
 
-bool TSSetAsidePair::PutBack() {
-    if (!m_pending)
+void TSPendingPair::close() {
+    if (m_work >= 0)
+        ::close(m_work); // unlocks it
+    if (m_store >= 0)
+        ::close(m_store);
+    m_work = m_store = -1;
+}
+
+bool TSPendingPair::SetAsideOldPair() {
+    if (m_work < 0 || m_hasOldPair)
+        return false;
+    const QByteArray record = m_name + ".p7s";
+    // Both must be there, and neither may be a folder: a folder is never taken for a file.
+    for (const QByteArray& name : {record, m_name}) {
+        struct stat st {};
+        if (!exists(m_store, name.constData(), &st) || S_ISDIR(st.st_mode))
+            return false;
+    }
+    if (::mkdirat(m_work, kOld, 0777) != 0)
+        return false;
+    const Fd old(openFolderAt(m_work, kOld));
+    if (old.fd >= 0 && renameNoReplace(m_store, record.constData(), old.fd, record.constData())) {
+        if (renameNoReplace(m_store, m_name.constData(), old.fd, m_name.constData())) {
+            m_hasOldPair = true;
+            return true;
+        }
+        renameNoReplace(old.fd, record.constData(), m_store, record.constData());
+    }
+    ::unlinkat(m_work, kOld, AT_REMOVEDIR);
+    return false;
+}
+
+bool TSPendingPair::WriteNewCopy(const QByteArray& bDocument) {
+    if (m_work < 0 || m_hasNewCopy || (::mkdirat(m_work, kNew, 0777) != 0 && errno != EEXIST))
+        return false;
+    const Fd fresh(openFolderAt(m_work, kNew));
+    const int fd = fresh.fd >= 0 ? createExclusive(fresh.fd, m_name.constData()) : -1;
+    if (fd < 0)
+        return false;
+    m_hasNewCopy =
+        completeFile(fresh.fd, m_name.constData(), fd, writeAll(fd, bDocument.constData(), bDocument.size()));
+    return m_hasNewCopy;
+}
+
+TSStoreWriteResult TSPendingPair::Publish(const QString& sRegistrationData) {
+    TSStoreWriteResult result;
+    const QByteArray recordName = m_name + ".p7s";
+    // The record: written under its hidden name, then given its name in the store as a second
+    // name of the same file, which shows a later start that it was published.
+    const QByteArray data = sRegistrationData.toLocal8Bit();
+    const int fd = m_work >= 0 ? createExclusive(m_work, kRecord) : -1;
+    bool recordPublished =
+        fd >= 0 && completeFile(m_work, kRecord, fd, writeAll(fd, data.constData(), data.size()));
+    if (recordPublished && ::linkat(m_work, kRecord, m_store, recordName.constData(), 0) != 0) {
+        // Without hard links (some file systems) the hidden name itself moves.
+        recordPublished = errno != EEXIST && errno != ENOENT &&
+                          renameNoReplace(m_work, kRecord, m_store, recordName.constData());
+    }
+    result.recordFailed = !recordPublished;
+
+    const Fd fresh(m_hasNewCopy ? openFolderAt(m_work, kNew) : -1);
+    const bool copyPublished =
+        fresh.fd >= 0 && renameNoReplace(fresh.fd, m_name.constData(), m_store, m_name.constData());
+    result.copyFailed = !copyPublished;
+    if (copyPublished)
+        m_hasNewCopy = false;
+
+    if (m_hasOldPair) {
+        if (result.ok()) {
+            removeSubfolder(m_work, kOld);
+            m_hasOldPair = false;
+        } else {
+            // The old pair comes back whole: the new file that was published goes again.
+            struct stat hidden {};
+            struct stat named {};
+            if (recordPublished && exists(m_work, kRecord, &hidden) &&
+                exists(m_store, recordName.constData(), &named) && hidden.st_ino == named.st_ino)
+                ::unlinkat(m_store, recordName.constData(), 0);
+            if (copyPublished)
+                ::unlinkat(m_store, m_name.constData(), 0);
+            result.oldPairRestored = Abandon();
+        }
+    }
+    Abandon();
+    return result;
+}
+
+bool TSPendingPair::Abandon() {
+    if (m_work < 0)
         return true;
-    // Each file goes back on its own; one that cannot stays hidden and the pair stays pending.
-    if (!m_asideRecordPath.isEmpty() && renameNoReplace(encoded(m_asideRecordPath), encoded(m_recordPath)))
-        m_asideRecordPath.clear();
-    if (!m_asideCopyPath.isEmpty() && renameNoReplace(encoded(m_asideCopyPath), encoded(m_copyPath)))
-        m_asideCopyPath.clear();
-    m_pending = !m_asideRecordPath.isEmpty() || !m_asideCopyPath.isEmpty();
-    if (!m_pending)
-        syncFolder(folderOf(encoded(m_recordPath)));
-    return !m_pending;
-}
-
-bool TSSetAsidePair::Discard() {
-    if (!m_pending)
-        return true;
-    if (!m_asideRecordPath.isEmpty() && ::unlink(encoded(m_asideRecordPath).constData()) == 0)
-        m_asideRecordPath.clear();
-    if (!m_asideCopyPath.isEmpty() && ::unlink(encoded(m_asideCopyPath).constData()) == 0)
-        m_asideCopyPath.clear();
-    m_pending = !m_asideRecordPath.isEmpty() || !m_asideCopyPath.isEmpty();
-    return !m_pending;
+    ::unlinkat(m_work, kRecord, 0);
+    removeSubfolder(m_work, kNew);
+    m_hasNewCopy = false;
+    if (m_hasOldPair) {
+        if (!putOldBack(m_store, m_work))
+            return false;
+        m_hasOldPair = false;
+    }
+    const bool gone = removeWorkFolder(m_store, m_work, m_workName);
+    close();
+    return gone;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -313,68 +489,18 @@ std::optional<QString> TSRegistrationStore::ReadRecord(const QString& sRecordPat
     return QString::fromLocal8Bit(*bytes);
 }
 
-std::optional<TSSetAsidePair> TSRegistrationStore::SetAside(const QString& sDocumentName) const {
-    const QByteArray record = encoded(RecordPath(sDocumentName));
-    const QByteArray copy = encoded(CopyPath(sDocumentName));
-    // Both must be there, and neither may be a folder: a folder is never taken for a file.
-    for (const QByteArray& path : {record, copy}) {
-        struct stat st {};
-        if (::lstat(path.constData(), &st) != 0 || S_ISDIR(st.st_mode))
-            return std::nullopt;
+void TSRegistrationStore::RecoverLeftovers() const {
+    const Fd store(::open(encoded(m_folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (store.fd < 0)
+        return;
+    for (const QByteArray& name : namesIn(store.fd)) {
+        if (!name.startsWith(kWorkPrefix))
+            continue;
+        // A folder that a running command holds is its own business.
+        const Fd work(openFolderAt(store.fd, name.constData()));
+        if (work.fd >= 0 && ::flock(work.fd, LOCK_EX | LOCK_NB) == 0)
+            recoverWorkFolder(store.fd, work.fd, name);
     }
-    const std::optional<QByteArray> asideRecord = moveAside(record);
-    if (!asideRecord)
-        return std::nullopt;
-    const std::optional<QByteArray> asideCopy = moveAside(copy);
-    if (!asideCopy) {
-        TSSetAsidePair half; // puts the record back when it goes out of scope
-        half.m_pending = true;
-        half.m_recordPath = RecordPath(sDocumentName);
-        half.m_asideRecordPath = QFile::decodeName(*asideRecord);
-        return std::nullopt;
-    }
-    TSSetAsidePair pair;
-    pair.m_pending = true;
-    pair.m_recordPath = RecordPath(sDocumentName);
-    pair.m_copyPath = CopyPath(sDocumentName);
-    pair.m_asideRecordPath = QFile::decodeName(*asideRecord);
-    pair.m_asideCopyPath = QFile::decodeName(*asideCopy);
-    return pair;
-}
-
-bool TSRegistrationStore::WriteNewFile(const QString& sPath, const QByteArray& bData) {
-    const QByteArray path = encoded(sPath);
-    const QByteArray folder = folderOf(path);
-    const std::optional<QByteArray> hidden = writeHidden(folder, bData);
-    if (!hidden || !publish(*hidden, path))
-        return false;
-    syncFolder(folder);
-    return true;
-}
-
-TSStoreWriteResult TSRegistrationStore::WritePair(const QString& sDocumentName,
-                                                  const QString& sRegistrationData,
-                                                  const QByteArray& bDocument,
-                                                  TSSetAsidePair* pSetAside) const {
-    TSStoreWriteResult result;
-    const QString recordPath = RecordPath(sDocumentName);
-    const QString copyPath = CopyPath(sDocumentName);
-    result.recordFailed = !WriteNewFile(recordPath, sRegistrationData.toLocal8Bit());
-    result.copyFailed = !WriteNewFile(copyPath, bDocument);
-
-    if (pSetAside && pSetAside->isPending()) {
-        if (result.ok()) {
-            pSetAside->Discard();
-        } else {
-            // The old pair comes back whole: the new file that did get written goes again.
-            if (!result.recordFailed)
-                ::unlink(encoded(recordPath).constData());
-            if (!result.copyFailed)
-                ::unlink(encoded(copyPath).constData());
-            result.oldPairRestored = pSetAside->PutBack();
-        }
-    }
-    return result;
 }
 
 bool TSRegistrationStore::RemoveEmptyCopy(const QString& sPath) {

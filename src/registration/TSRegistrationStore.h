@@ -30,45 +30,6 @@ private:
     qint64 m_length = 0;
 };
 
-// A registered document's record and copy moved out of the way under hidden unique names
-// ".tessaro-..." in the store folder, so that a new pair can take their names.
-//
-// The pair is either put back under its own names (PutBack) or deleted for good (Discard).
-// A pair still set aside when this object is destroyed is put back, so every path that ends
-// a command without writing the new pair leaves the store as it was.
-class TSSetAsidePair {
-public:
-    TSSetAsidePair() = default;
-    TSSetAsidePair(const TSSetAsidePair&) = delete;
-    TSSetAsidePair& operator=(const TSSetAsidePair&) = delete;
-    TSSetAsidePair(TSSetAsidePair&& other) noexcept;
-    TSSetAsidePair& operator=(TSSetAsidePair&& other) noexcept;
-    ~TSSetAsidePair();
-
-    // True while the pair sits under its hidden names.
-    bool isPending() const { return m_pending; }
-
-    QString recordPath() const { return m_recordPath; }
-    QString copyPath() const { return m_copyPath; }
-
-    // Renames both files back to their own names. True when both are back; a file that
-    // cannot go back (its name has been taken meanwhile) stays under its hidden name, so
-    // nothing is lost either way. Does nothing and returns true when nothing is pending.
-    bool PutBack();
-    // Deletes both set-aside files. True when both are gone. Does nothing and returns true
-    // when nothing is pending.
-    bool Discard();
-
-private:
-    friend class TSRegistrationStore;
-
-    bool m_pending = false;
-    QString m_recordPath;
-    QString m_copyPath;
-    QString m_asideRecordPath;
-    QString m_asideCopyPath;
-};
-
 // What writing a pair did, per file, so that the caller can show its message once for each
 // file that failed.
 struct TSStoreWriteResult {
@@ -85,9 +46,9 @@ struct TSStoreWriteResult {
 // each registered document the record "<document name>.p7s" and the copy "<document name>",
 // both read-only (no write permission bit set).
 //
-// Store files are never overwritten in place. Each new file is written under a unique hidden
-// name created exclusively, flushed to disk, made read-only, and only then published under its
-// final name, and only if that name is free; a name already taken is a failed write.
+// Store files are never overwritten in place. New files are written in a hidden work folder
+// (TSPendingPair), flushed to disk, made read-only, and only then published under their final
+// names, and only if those names are free; a name already taken is a failed write.
 class TSRegistrationStore {
 public:
     // The store of a program folder: the folder followed by "/Registered/".
@@ -122,22 +83,12 @@ public:
     // opened or read (or memory for it runs out).
     static std::optional<QByteArray> ReadWholeFile(const QString& sPath);
 
-    // Moves a document's record and copy aside under hidden unique names. Nothing when
-    // either file is missing or is a folder, or cannot be moved; then both files stay
-    // exactly where they were.
-    std::optional<TSSetAsidePair> SetAside(const QString& sDocumentName) const;
-
-    // Writes the record (the registration data in the locale's encoding, nothing added) and
-    // the copy (the document's bytes), each read-only. Each file succeeds or fails on its own.
-    // With a pair set aside (pSetAside pending, taken by SetAside for the same document name):
-    // when both new files are written the old pair is discarded; when either fails, the new
-    // file that was written is removed again and the old pair is put back.
-    TSStoreWriteResult WritePair(const QString& sDocumentName, const QString& sRegistrationData,
-                                 const QByteArray& bDocument, TSSetAsidePair* pSetAside = nullptr) const;
-
-    // Writes one new read-only file at sPath, which must not exist yet. False when it cannot
-    // be written or the name is taken; nothing is then left behind.
-    static bool WriteNewFile(const QString& sPath, const QByteArray& bData);
+    // Puts right what register commands that never finished (their process died) left in the
+    // store: every work folder that no running command holds locked. Where the new record had
+    // been published, the new copy is published beside it and the old pair deleted; otherwise
+    // the new files are removed and the old pair goes back under its names, when both are free
+    // (else it stays where it is, for a later start). The program runs this at every start.
+    void RecoverLeftovers() const;
 
     // The plain deletion of an empty document copy: removes the file at sPath only when it is
     // a regular file (not followed through a link) of size 0 whose owner-write bit is set.
@@ -146,4 +97,62 @@ public:
 
 private:
     QString m_folder;
+};
+
+// The files of one register command that are not published yet. They live in a hidden work
+// folder of the store, ".tessaro-" and a random number, that the command holds locked (flock)
+// for as long as this object lives:
+//
+//   old/<document name>.p7s, old/<document name>   the existing pair, set aside under its own
+//                                                  names
+//   new/<document name>                            the new copy: owner-writable while it is
+//                                                  written, read-only once complete and on disk
+//   record                                         the new record; once published, a second
+//                                                  name of the record in the store
+//
+// Publish gives the new files their names (the record first, then the copy); every other ending
+// removes the new files and puts the old pair back (Abandon, which the destructor runs). When the
+// process dies instead, the folder stays, unlocked, for RecoverLeftovers at the next start: the
+// store never holds a record beside a copy that does not belong to it, and nothing set aside is
+// ever lost.
+class TSPendingPair {
+public:
+    // Makes and locks a new work folder for the document in the (existing) store folder;
+    // isOpen() tells whether that worked.
+    TSPendingPair(const TSRegistrationStore& store, const QString& sDocumentName);
+    TSPendingPair(const TSPendingPair&) = delete;
+    TSPendingPair& operator=(const TSPendingPair&) = delete;
+    ~TSPendingPair();
+
+    bool isOpen() const { return m_work >= 0; }
+    // True while an old pair is set aside here.
+    bool hasOldPair() const { return m_hasOldPair; }
+
+    // Moves the document's existing record and copy into the work folder. False when either
+    // is missing or is a folder, or cannot be moved; both files then stay where they were.
+    bool SetAsideOldPair();
+
+    // Writes the new copy, exclusively created, flushed to disk and made read-only. False when
+    // it cannot be written; nothing of it is then left.
+    bool WriteNewCopy(const QByteArray& bDocument);
+
+    // Writes the record (the registration data in the locale's encoding, nothing added) and
+    // publishes it and the new copy, each only if its name is free. Each file succeeds or fails
+    // on its own, except with an old pair set aside: when both are published the old pair is
+    // deleted; when either fails, the one published is taken back and the old pair put back.
+    TSStoreWriteResult Publish(const QString& sRegistrationData);
+
+    // Removes the new files and puts the old pair back when both its names are free. True when
+    // the work folder is gone (it stays, unlocked, only around an old pair that cannot go back).
+    bool Abandon();
+
+private:
+    void close();
+
+    QByteArray m_name; // the document name, encoded for the file system
+    int m_store = -1;  // the store folder
+    int m_work = -1;   // the work folder, locked
+    QByteArray m_workName;
+    bool m_hasOldPair = false;
+    bool m_hasNewCopy = false;
 };

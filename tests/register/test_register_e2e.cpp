@@ -3,6 +3,7 @@
 // registration site on 127.0.0.1. The user's part (the open-file dialog, the sign-method dialog,
 // the message boxes) is played through the application's modal widgets.
 
+#include "app/TSApplication.h"
 #include "app/TSProgressForm.h"
 #include "app/TSRegForm.h"
 #include "common/E2eHarness.h"
@@ -17,12 +18,15 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QTest>
 #include <QTimer>
 #include <QUuid>
 #include <QWebEngineView>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <memory>
 #include <sys/stat.h>
 
@@ -96,6 +100,36 @@ QStringList storeState() {
                           fingerprintOf(E2e::fileContent(path).value_or("<unreadable>")));
     }
     return state;
+}
+
+// The program itself, started by a test as a user starts it ("--as-program <mode> [document]"):
+//   start        prints the store's entries as it finds them before the first page is shown, and ends
+//   sign-method  registers the document again, answers Yes to the re-create question and stays at the
+//                sign-method dialog, printing "sign-method"
+//   post         the same, by certificate, on to the post
+int runAsProgram(int argc, char* argv[]) {
+    const QByteArray mode = argv[2];
+    const QString document = argc > 3 ? QString::fromLocal8Bit(argv[3]) : QString();
+    std::unique_ptr<E2eModals> modals;
+    return RunTessaro(argc, argv, [&](TSRegForm& form) {
+        if (mode == "start") {
+            std::puts(qPrintable(E2eEnvironment::storeEntries().join(QLatin1Char('/'))));
+            std::fflush(stdout);
+            QTimer::singleShot(0, &form, [] { QCoreApplication::exit(0); });
+            return;
+        }
+        modals = std::make_unique<E2eModals>();
+        modals->chooseFile(document).message(recreateQuestion(), QMessageBox::Yes);
+        if (mode == "sign-method")
+            modals->dialog(kSignMethod, [](QWidget*) {
+                std::puts("sign-method");
+                std::fflush(stdout);
+            });
+        else
+            modals->dialog(kSignMethod, byCertificate);
+        QTimer::singleShot(
+            0, &form, [&form] { form.findChild<QAction*>(QStringLiteral("mFile_Register"))->trigger(); });
+    });
 }
 
 } // namespace
@@ -465,6 +499,51 @@ private Q_SLOTS:
         QVERIFY(!is("yes fails") || paneShows(kNoRegister));
     }
 
+    // ---- The program killed while the old pair is set aside, then started again
+
+    void killedWhileSetAside_data() {
+        QTest::addColumn<QString>("when");
+        QTest::newRow("at the sign-method dialog") << "sign-method";
+        QTest::newRow("while the post waits") << "post";
+    }
+    void killedWhileSetAside() {
+        QFETCH(QString, when);
+        const QString name = QStringLiteral("killed.doc");
+        registerFirst(name);
+        if (QTest::currentTestFailed())
+            return;
+        const QStringList before = storeState();
+        if (when == QLatin1String("post"))
+            site().neverComplete(kCertPost, kPost);
+        const auto start = [](QProcess& program, const QStringList& arguments) {
+            program.setStandardErrorFile(QProcess::nullDevice());
+            program.start(QCoreApplication::applicationFilePath(),
+                          QStringList{QStringLiteral("--as-program")} + arguments);
+        };
+        QProcess program;
+        start(program, {when, m_env.writeDocument(name, freshBytes())});
+        QByteArray output;
+        QVERIFY(E2e::waitFor([&] {
+            output += program.readAllStandardOutput();
+            return when == QLatin1String("post") ? !site().requests(kCertPost, kPost).isEmpty()
+                                                 : output.contains("sign-method");
+        }));
+        const QStringList aside = E2eEnvironment::storeEntries();
+        QVERIFY2(aside.size() == 1 && aside[0].startsWith(QLatin1String(".tessaro-")),
+                 qPrintable(aside.join('|')));
+        ::kill(pid_t(program.processId()), SIGKILL);
+        QVERIFY(program.waitForFinished());
+
+        // The pair is back before the first page is shown, byte for byte and read-only, and
+        // nothing hidden is left.
+        QProcess again;
+        start(again, {QStringLiteral("start")});
+        QVERIFY(again.waitForFinished(120000));
+        QCOMPARE(again.readAllStandardOutput().trimmed(),
+                 (name + QLatin1Char('/') + name + QStringLiteral(".p7s")).toUtf8());
+        QCOMPARE(storeState(), before);
+    }
+
     // ---- The open-file dialog and the store
 
     void openFileDialogCancelled_data() {
@@ -552,6 +631,8 @@ private Q_SLOTS:
 };
 
 int main(int argc, char* argv[]) {
+    if (argc >= 3 && qstrcmp(argv[1], "--as-program") == 0)
+        return runAsProgram(argc, argv);
     if (const std::optional<int> code = E2e::RunInProgramCopy(argc, argv))
         return *code;
     // HOME, its NSS database and the site come first: the browser reads its trust from HOME.

@@ -11,6 +11,7 @@
 #include <memory>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -52,16 +53,15 @@ QMap<QString, QString> snapshot(const QString& folder) {
 
 constexpr qsizetype kOverLimit = 256 * 1024;
 
-// Writes the pair of report.doc while writes past 64 KiB fail (EFBIG), which holds for root too.
-TSStoreWriteResult writeWithSizeLimit(const TSRegistrationStore& store, const QString& record,
-                                      const QByteArray& copy, TSSetAsidePair* aside) {
+// Runs the action while writes past 64 KiB fail (EFBIG), which holds for root too.
+template <typename Action> auto withSizeLimit(Action action) {
     rlimit saved{};
     ::getrlimit(RLIMIT_FSIZE, &saved);
     rlimit lowered = saved;
     lowered.rlim_cur = 64 * 1024;
     const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     ::setrlimit(RLIMIT_FSIZE, &lowered);
-    const TSStoreWriteResult result = store.WritePair("report.doc", record, copy, aside);
+    const auto result = action();
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldHandler);
     return result;
@@ -121,7 +121,7 @@ private Q_SLOTS:
             QCOMPARE(store.EnsureFolder(), expected);
             QCOMPARE(store.EnsureFolder(), expected); // the second time finds what the first left
             QCOMPARE(QFileInfo(store.folder()).isDir(), expected);
-            QCOMPARE(store.WritePair("a.doc", "MIIB", "bytes").ok(), expected);
+            QCOMPARE(TSPendingPair(store, "a.doc").isOpen(), expected);
             QVERIFY(inTheWay != "file" || contents(program.path() + "/Registered") == "MIIB");
         }
     }
@@ -150,30 +150,59 @@ private Q_SLOTS:
         QCOMPARE(TSRegistrationStore::ReadWholeFile(path), exists ? std::optional(bytes) : std::nullopt);
     }
 
+private:
+    // The one work folder in the store.
+    QString workFolder() {
+        const QStringList hidden = entries(m_folder).filter(QRegularExpression("^\\.tessaro-"));
+        return hidden.size() == 1 ? m_folder + hidden.first() + "/" : QString();
+    }
+
+    // Writes a new pair; a pair set aside first when oldPair, a size limit when limited.
+    TSStoreWriteResult publish(const QString& name, const QString& record, const QByteArray& copy,
+                               bool oldPair = false, bool limited = false) {
+        TSPendingPair pending(*m_store, name);
+        if (!pending.isOpen() || (oldPair && !pending.SetAsideOldPair()))
+            return {true, true, false};
+        if (!limited) {
+            pending.WriteNewCopy(copy);
+            return pending.Publish(record);
+        }
+        return withSizeLimit([&] {
+            pending.WriteNewCopy(copy);
+            return pending.Publish(record);
+        });
+    }
+
+private Q_SLOTS:
     // A registered pair is exactly the record and the copy, both read-only, and the record is
     // the registration data with nothing added.
-    void writePair_data() {
+    void publish_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("data");
         QTest::newRow("certificate record") << "report.doc"
                                             << "MIIGxgYJKoZIhvcNAQcCoIIGtzCCBrMCAQEx";
         QTest::newRow("site record, odd name") << "Résumé – 履歴書 it's #1.doc"
                                                << "  V.01_abc \n";
+        QTest::newRow("longest name") << QString(251, 'n') << "V.01_";
     }
-    void writePair() {
+    void publish() {
         QFETCH(QString, name);
         QFETCH(QString, data);
         const QByteArray document("\xff\0\r\nbytes", 9);
-        QVERIFY(m_store->WritePair(name, data, document).ok());
+        QVERIFY(publish(name, data, document).ok());
         QCOMPARE(entries(m_folder), QStringList({name, name + ".p7s"}));
         QCOMPARE(contents(m_store->RecordPath(name)), data.toUtf8());
         QCOMPARE(contents(m_store->CopyPath(name)), document);
         QVERIFY(isReadOnlyFile(m_store->RecordPath(name)) && isReadOnlyFile(m_store->CopyPath(name)));
+        // Re-created: the old pair set aside and then replaced.
+        QVERIFY(publish(name, "again", "again", true).ok());
+        QCOMPARE(entries(m_folder), QStringList({name, name + ".p7s"}));
+        QCOMPARE(contents(m_store->CopyPath(name)), QByteArray("again"));
     }
 
     // A name already taken is a failed write that replaces nothing; the other file of the
     // pair is written all the same. Names ending in "/" are folders.
-    void writePairNameTaken_data() {
+    void publishNameTaken_data() {
         QTest::addColumn<QStringList>("taken");
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("recordFailed");
@@ -183,7 +212,7 @@ private Q_SLOTS:
         QTest::newRow("copy of report.p7s against the record of report")
             << QStringList{"report", "report.p7s"} << "report.p7s" << false << true;
     }
-    void writePairNameTaken() {
+    void publishNameTaken() {
         QFETCH(QStringList, taken);
         QFETCH(QString, name);
         QFETCH(bool, recordFailed);
@@ -192,7 +221,7 @@ private Q_SLOTS:
             QVERIFY(path.endsWith('/') ? QDir().mkdir(m_folder + path) : writeFile(m_folder + path, "old"));
         const QMap<QString, QString> before = snapshot(m_folder);
 
-        const TSStoreWriteResult result = m_store->WritePair(name, "new record", "new copy");
+        const TSStoreWriteResult result = publish(name, "new record", "new copy");
         QCOMPARE(result.recordFailed, recordFailed);
         QCOMPARE(result.copyFailed, copyFailed);
 
@@ -207,7 +236,7 @@ private Q_SLOTS:
 
     // A file that cannot be written fails on its own and leaves nothing behind. With a pair set
     // aside, either failure brings the old pair back whole and the new file that was written goes.
-    void writeFails_data() {
+    void publishFails_data() {
         QTest::addColumn<bool>("setAside");
         QTest::addColumn<bool>("bigRecord");
         QTest::addColumn<bool>("bigCopy");
@@ -216,21 +245,17 @@ private Q_SLOTS:
         QTest::newRow("set aside, copy fails") << true << false << true;
         QTest::newRow("set aside, both fail") << true << true << true;
     }
-    void writeFails() {
+    void publishFails() {
         QFETCH(bool, setAside);
         QFETCH(bool, bigRecord);
         QFETCH(bool, bigCopy);
         addPair("other.doc");
-        std::optional<TSSetAsidePair> aside;
         if (setAside)
             addPair("report.doc");
         const QMap<QString, QString> before = snapshot(m_folder);
-        if (setAside)
-            QVERIFY((aside = m_store->SetAside("report.doc")).has_value());
-
-        const TSStoreWriteResult result = writeWithSizeLimit(
-            *m_store, bigRecord ? QString(kOverLimit, 'R') : QString("new record"),
-            bigCopy ? QByteArray(kOverLimit, 'C') : QByteArray("new copy"), aside ? &*aside : nullptr);
+        const TSStoreWriteResult result =
+            publish("report.doc", bigRecord ? QString(kOverLimit, 'R') : QString("new record"),
+                    bigCopy ? QByteArray(kOverLimit, 'C') : QByteArray("new copy"), setAside, true);
         QCOMPARE(result.recordFailed, bigRecord);
         QCOMPARE(result.copyFailed, bigCopy);
         QCOMPARE(result.oldPairRestored, setAside);
@@ -238,22 +263,6 @@ private Q_SLOTS:
         if (!setAside)
             QVERIFY(after.remove("report.doc.p7s") == 1);
         QCOMPARE(after, before);
-    }
-
-    // When a name is taken again while the pair is aside, the old file that cannot go back
-    // keeps its hidden name: nothing is overwritten and nothing is lost.
-    void setAsideNameTakenMeanwhile() {
-        addPair("report.doc");
-        std::optional<TSSetAsidePair> aside = m_store->SetAside("report.doc");
-        QVERIFY(aside.has_value());
-        QVERIFY(QDir().mkdir(m_store->CopyPath("report.doc")));
-
-        const TSStoreWriteResult result = m_store->WritePair("report.doc", "new record", "new copy", &*aside);
-        QVERIFY(!result.recordFailed && result.copyFailed && !result.oldPairRestored);
-        QCOMPARE(contents(m_store->RecordPath("report.doc")), QByteArray("old record"));
-        const QStringList hidden = entries(m_folder).filter(QRegularExpression("^\\.tessaro-"));
-        QCOMPARE(hidden.size(), 1);
-        QCOMPARE(contents(m_folder + hidden.first()), QByteArray("old copy"));
     }
 
     // A pair that cannot be set aside (a file missing, or a folder in place of one) is reported
@@ -265,29 +274,112 @@ private Q_SLOTS:
             make(record, m_store->RecordPath("report.doc"));
             make(copy, m_store->CopyPath("report.doc"));
             const QMap<QString, QString> before = snapshot(m_folder);
-            QVERIFY(!m_store->SetAside("report.doc").has_value());
+            QVERIFY(!TSPendingPair(*m_store, "report.doc").SetAsideOldPair());
             QCOMPARE(snapshot(m_folder), before);
         }
     }
 
-    // A pair set aside comes back whole when dropped (as when a command is abandoned), also after
-    // a move, and is gone when discarded.
-    void setAsideDroppedOrDiscarded() {
-        addPair("a.b.c");
+    // What a command leaves when its process dies at each point, and what the next start makes
+    // of it: the old pair back, or the new pair whole once its record was published; never a
+    // record beside a copy of another registration, never a file lost. The child process sets
+    // the pair aside and writes the new copy as far as `done` says and dies; the test then
+    // adds what a death later on would have left.
+    void recoverLeftovers_data() {
+        QTest::addColumn<QString>("done");   // in the child: "", "aside", "aside copy", "copy"
+        QTest::addColumn<QString>("later");  // then: "half aside", "partial copy", "record",
+                                             // "record copy", "name taken"
+        QTest::addColumn<QString>("result"); // "old", "new", "kept"
+        QTest::newRow("half set aside") << "aside"
+                                        << "half aside"
+                                        << "old";
+        QTest::newRow("set aside") << "aside"
+                                   << ""
+                                   << "old";
+        QTest::newRow("copy being written") << "aside"
+                                            << "partial copy"
+                                            << "old";
+        QTest::newRow("copy complete") << "aside copy"
+                                       << ""
+                                       << "old";
+        QTest::newRow("record published") << "aside copy"
+                                          << "record"
+                                          << "new";
+        QTest::newRow("record and copy published") << "aside copy"
+                                                   << "record copy"
+                                                   << "new";
+        QTest::newRow("no old pair, record published") << "copy"
+                                                       << "record"
+                                                       << "new";
+        QTest::newRow("no old pair, copy complete") << "copy"
+                                                    << ""
+                                                    << "none";
+        QTest::newRow("a name taken meanwhile") << "aside copy"
+                                                << "name taken"
+                                                << "kept";
+    }
+    void recoverLeftovers() {
+        QFETCH(QString, done);
+        QFETCH(QString, later);
+        QFETCH(QString, result);
+        const QString name = "report.doc";
+        addPair("other.doc");
+        if (done.startsWith("aside"))
+            addPair(name);
         const QMap<QString, QString> before = snapshot(m_folder);
-        for (const QString how : {"dropped", "moved, then dropped", "discarded"}) {
-            {
-                std::optional<TSSetAsidePair> aside = m_store->SetAside("a.b.c");
-                QVERIFY(aside.has_value());
-                if (how == "moved, then dropped") {
-                    TSSetAsidePair moved = std::move(*aside);
-                    QVERIFY(!aside->isPending() && moved.isPending());
-                } else if (how == "discarded") {
-                    QVERIFY(aside->Discard());
-                }
-            }
-            QCOMPARE(snapshot(m_folder), (how == "discarded" ? QMap<QString, QString>() : before));
+
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            TSPendingPair pending(*m_store, name);
+            const bool ok = pending.isOpen() && (!done.startsWith("aside") || pending.SetAsideOldPair()) &&
+                            (!done.contains("copy") || pending.WriteNewCopy("new copy"));
+            ::_exit(ok ? 0 : 1); // no destructor: the process ends as a killed one does
         }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        const QString work = workFolder();
+        QVERIFY(!work.isEmpty());
+        if (later == "half aside")
+            QVERIFY(QFile::rename(work + "old/" + name, m_folder + name));
+        if (later == "partial copy")
+            QVERIFY(QDir().mkdir(work + "new") && writeFile(work + "new/" + name, "new c", 0644));
+        if (later.startsWith("record"))
+            QVERIFY(writeFile(work + "record", "new record", 0444) &&
+                    ::link(QFile::encodeName(work + "record"), QFile::encodeName(m_folder + name + ".p7s")) ==
+                        0);
+        if (later == "record copy")
+            QVERIFY(QFile::rename(work + "new/" + name, m_folder + name));
+        if (later == "name taken")
+            QVERIFY(writeFile(m_folder + name + ".p7s", "someone else's", 0444));
+        // A running command's folder is left alone.
+        TSPendingPair running(*m_store, "running.doc");
+        QVERIFY(running.WriteNewCopy("running"));
+
+        m_store->RecoverLeftovers();
+        QMap<QString, QString> after = snapshot(m_folder);
+        const QStringList hidden = entries(m_folder).filter(QRegularExpression("^\\.tessaro-"));
+        QCOMPARE(hidden.size(), result == "kept" ? 2 : 1);
+        for (const QString& h : hidden)
+            after.remove(h);
+        if (result == "old" || result == "none") {
+            QCOMPARE(after, before);
+        } else if (result == "new") {
+            QCOMPARE(entries(m_folder).filter(QRegularExpression("^report")),
+                     QStringList({name, name + ".p7s"}));
+            QCOMPARE(contents(m_store->RecordPath(name)), QByteArray("new record"));
+            QCOMPARE(contents(m_store->CopyPath(name)), QByteArray("new copy"));
+            QVERIFY(isReadOnlyFile(m_store->RecordPath(name)) && isReadOnlyFile(m_store->CopyPath(name)));
+            QCOMPARE(snapshot(m_folder).value("other.doc"), before.value("other.doc"));
+        } else { // nothing moved; the old pair waits, whole, for a later start
+            QCOMPARE(contents(m_store->RecordPath(name)), QByteArray("someone else's"));
+            QVERIFY(!QFileInfo::exists(m_store->CopyPath(name)));
+            QCOMPARE(contents(work + "old/" + name), QByteArray("old copy"));
+            QCOMPARE(contents(work + "old/" + name + ".p7s"), QByteArray("old record"));
+        }
+        QVERIFY(running.Abandon());
+        QCOMPARE(entries(m_folder).filter(QRegularExpression("^\\.tessaro-")).size(),
+                 result == "kept" ? 1 : 0);
     }
 
     // The plain deletion of an empty copy needs the owner's write bit and never removes a file
