@@ -1,4 +1,5 @@
 #include "crypto/TSCrypt.h"
+#include "crypto/TSFingerprintStream.h"
 
 #include <QScopeGuard>
 #include <QtEndian>
@@ -7,8 +8,17 @@
 #include <openssl/evp.h>
 
 #include <array>
+#include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -74,6 +84,18 @@ QByteArray newBytes(qsizetype length) {
 
 char16_t* writableUtf16(QString& text) {
     return reinterpret_cast<char16_t*>(text.data());
+}
+
+// The fingerprint text of a digest: two upper-case hexadecimal digits per byte.
+QString hexText(const unsigned char* digest) {
+    static constexpr char kHexDigits[] = "0123456789ABCDEF";
+    QString hex = newText(2 * kSha1Length);
+    char16_t* d = writableUtf16(hex);
+    for (int i = 0; i < kSha1Length; ++i) {
+        *d++ = static_cast<char16_t>(kHexDigits[digest[i] >> 4]);
+        *d++ = static_cast<char16_t>(kHexDigits[digest[i] & 0xF]);
+    }
+    return hex;
 }
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -188,17 +210,9 @@ QVariant TSCrypt::HashBinary(const QByteArray& bDataToHash, qint32 lReturnType) 
     QVariant result;
     try {
         switch (lReturnType) {
-        case HashReturnHex: {
-            static constexpr char kHexDigits[] = "0123456789ABCDEF";
-            QString hex = newText(2 * kSha1Length);
-            char16_t* d = writableUtf16(hex);
-            for (int i = 0; i < kSha1Length; ++i) {
-                *d++ = static_cast<char16_t>(kHexDigits[digest[i] >> 4]);
-                *d++ = static_cast<char16_t>(kHexDigits[digest[i] & 0xF]);
-            }
-            result = hex;
+        case HashReturnHex:
+            result = hexText(digest);
             break;
-        }
         case HashReturnBinary:
             result = QByteArray(reinterpret_cast<const char*>(digest), kSha1Length);
             break;
@@ -351,3 +365,180 @@ QByteArray TSCrypt::Base64DecodeToBinary(QString base64String) {
     out.resize(d - begin);
     return out;
 }
+
+// ---------------------------------------------------------------------------------------------
+
+namespace TSFingerprintStream {
+
+namespace {
+
+// Buffers in flight: one being read and written, the others waiting for or in the digest.
+constexpr int kBuffers = 4;
+
+// Reads up to size bytes, fewer only at the end of the file. -1 when reading fails.
+ssize_t readChunk(int fd, char* buffer, size_t size) {
+    size_t filled = 0;
+    while (filled < size) {
+        const ssize_t got = ::read(fd, buffer + filled, size - filled);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        filled += size_t(got);
+    }
+    return ssize_t(filled);
+}
+
+bool writeChunk(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t put = ::write(fd, data, size);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        data += put;
+        size -= size_t(put);
+    }
+    return true;
+}
+
+// The digest on its own thread: chunks come in by queue and their buffers go back when hashed.
+class Digest {
+public:
+    Digest() : m_thread([this] { run(); }) {}
+    ~Digest() { finish(); }
+
+    // A free buffer, waiting for one while all are in the digest.
+    char* freeBuffer() {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return !m_free.empty(); });
+        char* buffer = m_free.back();
+        m_free.pop_back();
+        return buffer;
+    }
+    void hash(char* buffer, size_t size) {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_queue.push_back({buffer, size});
+        }
+        m_changed.notify_all();
+    }
+    void giveBack(char* buffer) {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_free.push_back(buffer);
+        }
+        m_changed.notify_all();
+    }
+    // Waits for every chunk given; then the fingerprint or the provider's failure.
+    void finish() {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_ending = true;
+        }
+        m_changed.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    std::optional<QString> fingerprint;
+    std::optional<TSError> error;
+
+private:
+    struct Chunk {
+        char* data;
+        size_t size;
+    };
+
+    void run() {
+        EVP_MD_CTX* context = EVP_MD_CTX_new();
+        if (context == nullptr)
+            error = cryptoLibraryError("- CryptAcquireContext");
+        else if (EVP_DigestInit_ex2(context, EVP_sha1(), nullptr) != 1)
+            error = cryptoLibraryError("- CryptCreateHash");
+        for (;;) {
+            Chunk chunk{};
+            {
+                std::unique_lock lock(m_mutex);
+                m_changed.wait(lock, [this] { return !m_queue.empty() || m_ending; });
+                if (m_queue.empty())
+                    break;
+                chunk = m_queue.front();
+                m_queue.pop_front();
+            }
+            // After a failure the chunks still pass, so that reading goes on to its own end.
+            if (!error && EVP_DigestUpdate(context, chunk.data, chunk.size) != 1)
+                error = cryptoLibraryError("- CryptHashData");
+            giveBack(chunk.data);
+        }
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        if (!error && (EVP_DigestFinal_ex(context, digest, &length) != 1 || length != kSha1Length))
+            error = cryptoLibraryError("- CryptGetHashParam");
+        EVP_MD_CTX_free(context);
+        if (!error) {
+            try {
+                fingerprint = hexText(digest);
+            } catch (const TSError& e) {
+                error = e;
+            }
+        }
+    }
+
+    std::vector<std::unique_ptr<char[]>> m_buffers = [] {
+        std::vector<std::unique_ptr<char[]>> buffers;
+        for (int i = 0; i < kBuffers; ++i)
+            buffers.push_back(std::make_unique_for_overwrite<char[]>(kChunk));
+        return buffers;
+    }();
+    std::vector<char*> m_free = [this] {
+        std::vector<char*> free;
+        for (const auto& buffer : m_buffers)
+            free.push_back(buffer.get());
+        return free;
+    }();
+    std::deque<Chunk> m_queue;
+    bool m_ending = false;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::thread m_thread;
+};
+
+} // namespace
+
+Result Run(int fdIn, int fdCopy) {
+    Result result;
+    // The file is read once, front to back: the kernel may read ahead further and sooner.
+    ::posix_fadvise(fdIn, 0, 0, POSIX_FADV_SEQUENTIAL);
+    Digest digest;
+    result.outcome = Result::Outcome::Done;
+    for (;;) {
+        char* buffer = digest.freeBuffer();
+        const ssize_t got = readChunk(fdIn, buffer, kChunk);
+        if (got <= 0) {
+            digest.giveBack(buffer);
+            if (got < 0)
+                result.outcome = Result::Outcome::ReadFailed;
+            break;
+        }
+        if (fdCopy >= 0) {
+            if (!writeChunk(fdCopy, buffer, size_t(got))) {
+                digest.giveBack(buffer);
+                result.outcome = Result::Outcome::WriteFailed;
+                break;
+            }
+            // Write-back starts now rather than at the flush, while the rest is still read.
+            ::sync_file_range(fdCopy, result.bytes, got, SYNC_FILE_RANGE_WRITE);
+        }
+        digest.hash(buffer, size_t(got));
+        result.bytes += got;
+    }
+    digest.finish();
+    result.cryptoError = digest.error;
+    if (result.outcome == Result::Outcome::Done)
+        result.fingerprint = digest.fingerprint;
+    return result;
+}
+
+} // namespace TSFingerprintStream

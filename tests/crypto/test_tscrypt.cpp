@@ -1,11 +1,21 @@
 #include "crypto/TSCrypt.h"
+#include "crypto/TSFingerprintStream.h"
 
+#include <QCryptographicHash>
 #include <QFile>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -33,6 +43,25 @@ QVariant call(const QString& op, const QVariant& in) {
     } catch (const TSError& e) {
         return Triple{QString::number(e.number()), e.source(), e.description()};
     }
+}
+
+using Stream = TSFingerprintStream::Result;
+constexpr qint64 kChunk = qint64(TSFingerprintStream::kChunk);
+
+QByteArray randomBytes(qint64 size) {
+    QByteArray bytes(qsizetype((size + 3) / 4 * 4), Qt::Uninitialized);
+    QRandomGenerator(quint32(size)).fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
+    bytes.truncate(qsizetype(size));
+    return bytes;
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+int openFile(const QString& path, int flags) {
+    return ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC, 0644);
 }
 
 void row(const QByteArray& tag, const char* op, const QVariant& in, const QVariant& expected) {
@@ -152,6 +181,115 @@ private Q_SLOTS:
         QCOMPARE(call("encodeString", text), outOfMemory);
         QCOMPARE(call("decode", text), outOfMemory);
         QCOMPARE(call("decodeString", text), QVariant(kBadOrEmpty));
+    }
+
+    // The streamed fingerprint and the copy agree with sha1sum and cmp around every chunk
+    // boundary, the buffers' reuse included.
+    void stream_data() {
+        QTest::addColumn<qint64>("size");
+        for (const qint64 size : {qint64(1), kChunk - 1, kChunk, kChunk + 1, 2 * kChunk + 1, 5 * kChunk - 1,
+                                  5 * kChunk, 5 * kChunk + 1})
+            QTest::newRow(QByteArray::number(size).constData()) << size;
+    }
+    void stream() {
+        QFETCH(qint64, size);
+        QTemporaryDir dir;
+        const QString document = dir.filePath(QStringLiteral("document"));
+        const QString copy = dir.filePath(QStringLiteral("copy"));
+        QVERIFY(writeFile(document, randomBytes(size)));
+        const int in = openFile(document, O_RDONLY);
+        const int out = openFile(copy, O_WRONLY | O_CREAT | O_EXCL);
+        const Stream streamed = TSFingerprintStream::Run(in, out);
+        ::close(in);
+        ::close(out);
+        QCOMPARE(streamed.outcome, Stream::Outcome::Done);
+        QCOMPARE(streamed.bytes, size);
+        QProcess sha1sum;
+        sha1sum.start(QStringLiteral("sha1sum"), {document});
+        QVERIFY(sha1sum.waitForFinished());
+        QCOMPARE(streamed.fingerprint,
+                 QString::fromLatin1(sha1sum.readAllStandardOutput().left(40).toUpper()));
+        QCOMPARE(QProcess::execute(QStringLiteral("cmp"), {QStringLiteral("-s"), document, copy}), 0);
+    }
+
+    // A document that grows or shrinks while it is read: the copy holds what was read, and the
+    // fingerprint is that of the copy.
+    void streamWhileChanging_data() {
+        QTest::addColumn<bool>("grows");
+        QTest::newRow("grows") << true;
+        QTest::newRow("shrinks") << false;
+    }
+    void streamWhileChanging() {
+        QFETCH(bool, grows);
+        QTemporaryDir dir;
+        const QString document = dir.filePath(QStringLiteral("document"));
+        const QString copy = dir.filePath(QStringLiteral("copy"));
+        const QByteArray original = randomBytes(16 * kChunk);
+        const QByteArray added(3 * kChunk, 'g');
+        QVERIFY(writeFile(document, original));
+        const int in = openFile(document, O_RDONLY);
+        const int out = openFile(copy, O_WRONLY | O_CREAT | O_EXCL);
+        std::atomic<bool> done = false;
+        std::thread change([&] {
+            // Once the first chunk has been read.
+            while (!done && ::lseek(in, 0, SEEK_CUR) < kChunk) {
+            }
+            const int writer = openFile(document, O_WRONLY | O_APPEND);
+            if (grows)
+                (void)!::write(writer, added.constData(), size_t(added.size()));
+            else
+                (void)!::ftruncate(writer, 2 * kChunk + 5);
+            ::close(writer);
+        });
+        const Stream streamed = TSFingerprintStream::Run(in, out);
+        done = true;
+        change.join();
+        ::close(in);
+        ::close(out);
+        QFile file(copy);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray copied = file.readAll();
+        QCOMPARE(streamed.outcome, Stream::Outcome::Done);
+        QCOMPARE(streamed.bytes, qint64(copied.size()));
+        QCOMPARE(streamed.fingerprint,
+                 QString::fromLatin1(
+                     QCryptographicHash::hash(copied, QCryptographicHash::Sha1).toHex().toUpper()));
+        QVERIFY((grows ? original + added : original).startsWith(copied));
+        QVERIFY(grows ? copied.size() > original.size() : copied.size() < original.size());
+    }
+
+    // Memory stays flat: a 1 GiB document streams in a child process whose whole address space
+    // is 256 MiB.
+    void streamInLittleMemory() {
+#if defined(__SANITIZE_ADDRESS__) || (defined(__has_feature) && __has_feature(address_sanitizer))
+        QSKIP("address-space limits do not suit AddressSanitizer");
+#endif
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("sparse")));
+        const qint64 size = qint64(1) << 30;
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("head") == 4 && file.resize(size) &&
+                file.seek(size - 4) && file.write("tail") == 4);
+        file.close();
+        const int in = openFile(file.fileName(), O_RDONLY);
+        const int out = openFile(QStringLiteral("/dev/null"), O_WRONLY);
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            const rlim_t limit = rlim_t(256) << 20;
+            const struct rlimit rl { limit, limit };
+            if (::setrlimit(RLIMIT_AS, &rl) != 0)
+                ::_exit(2);
+            const Stream streamed = TSFingerprintStream::Run(in, out);
+            ::_exit(streamed.outcome == Stream::Outcome::Done && streamed.bytes == size &&
+                            streamed.fingerprint == QLatin1String("8015AEAAC91ED98D5BC025134AFB6AF10800BE5B")
+                        ? 0
+                        : 1);
+        }
+        ::close(in);
+        ::close(out);
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
 
     // Encoder and decoder agree with Qt's codec and with each other over many lengths, with
