@@ -1,6 +1,5 @@
 #include "registration/TSRegisterCommand.h"
 
-#include "crypto/TSCrypt.h"
 #include "crypto/TSError.h"
 #include "dialogs/TSSignMethod.h"
 #include "platform/CD1.h"
@@ -144,7 +143,8 @@ bool TSRegisterCommand::DealWithExistingRecord() {
     return true;
 }
 
-// The whole document, read in one piece under the progress window.
+// The document, read once under the progress window: the same pass fingerprints it and writes
+// the new copy into the store, where it waits, hidden, for the site's acceptance.
 bool TSRegisterCommand::ReadDocument() {
     m_lDocumentLength = m_document.Length();
     m_shell.SetProgressCaption(ProgressCaption());
@@ -160,15 +160,25 @@ bool TSRegisterCommand::ReadDocument() {
         Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), EmptyDocument());
         return false;
     }
-    std::optional<QByteArray> bytes = m_document.ReadAll();
+    if (!m_pending)
+        m_pending = std::make_unique<TSPendingPair>(m_store, m_sDocumentName);
+    const TSFingerprintStream::Result read = m_pending->CopyDocument(m_document.descriptor());
     m_document.Close();
-    if (!bytes) {
+    using Outcome = TSFingerprintStream::Result::Outcome;
+    if (read.outcome != Outcome::Done) {
         m_shell.HideProgress();
         m_shell.RefreshMainWindow();
-        Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), CannotReadDocument());
+        // A copy that cannot be kept ends the command before anything is sent: the store
+        // refuses it (a full disk, a folder that cannot be written).
+        if (read.outcome == Outcome::ReadFailed)
+            Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), CannotReadDocument());
+        else
+            Message(QMessageBox::Critical, ProgramTitle(), CannotCreateStore());
         return false;
     }
-    m_bDocument = std::move(*bytes);
+    // A document emptied since it was opened has no fingerprint, as no bytes have none.
+    if (read.bytes > 0)
+        m_fingerprint = read.fingerprint;
     m_bDocumentRead = true;
     return true;
 }
@@ -190,15 +200,12 @@ bool TSRegisterCommand::ChooseSignMethod() {
     return true;
 }
 
-// The document's fingerprint.
+// The document's fingerprint, taken while it was read; the crypto provider's failure shows here.
 bool TSRegisterCommand::Fingerprint() {
-    try {
-        m_sFingerprint = TSCrypt().HashBinary(m_bDocument, TSCrypt::HashReturnHex).toString();
-    } catch (const TSError&) {
-        FailAfterReading(CryptoUnavailable());
-        return false;
-    }
-    return true;
+    if (m_fingerprint)
+        return true;
+    FailAfterReading(CryptoUnavailable());
+    return false;
 }
 
 // Certificate method only: the fingerprint signed with a personal certificate, with the
@@ -220,7 +227,7 @@ bool TSRegisterCommand::SignWithCertificate() {
     try {
         // The library picks the certificate, asking the user when several can sign.
         m_sRegistrationData =
-            SignWithTimeAndName(m_sFingerprint, QDateTime::currentDateTime(), m_sDocumentName);
+            SignWithTimeAndName(*m_fingerprint, QDateTime::currentDateTime(), m_sDocumentName);
     } catch (const TSError&) {
         if (abandoned())
             return false;
@@ -251,7 +258,7 @@ bool TSRegisterCommand::Submit() {
     const TSSiteExchange::FormFields fields =
         m_bCertificateChosen
             ? TSSiteExchange::CertificateRegistrationFields(m_sRegistrationData, m_sDocumentName)
-            : TSSiteExchange::PasswordRegistrationFields(m_sDocumentName, m_sFingerprint, m_sUser,
+            : TSSiteExchange::PasswordRegistrationFields(m_sDocumentName, *m_fingerprint, m_sUser,
                                                          m_sPassword);
     const TSWaitEnd posted = m_shell.PostFormAndWait(QUrl(endpoints.formAction), fields);
     if (posted == TSWaitEnd::Abandoned)
@@ -297,10 +304,6 @@ bool TSRegisterCommand::TakeSiteSignature() {
 // The record and the copy, each read-only; the site's registration stands whatever
 // happens here, and each file that cannot be written is reported once.
 bool TSRegisterCommand::WritePair() {
-    if (!m_pending)
-        m_pending = std::make_unique<TSPendingPair>(m_store, m_sDocumentName);
-    m_pending->WriteNewCopy(m_bDocument); // a copy that cannot be written fails to publish
-    m_bDocument = QByteArray();
     const TSStoreWriteResult written = m_pending->Publish(m_sRegistrationData);
     m_pending.reset();
     for (int i = 0; i < written.failures(); ++i)

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 class TSShell;
 class TSSignMethod;
@@ -68,18 +69,18 @@ private:
     QString m_sDocumentName;
     TSOpenFile m_document;
     qint64 m_lDocumentLength = 0;
-    QByteArray m_bDocument;
     bool m_bDocumentRead = false;
     // The command's unpublished files in the store: the existing pair, set aside when the user
-    // chose to re-create it, and the new copy. Put right when this object ends unless the new
-    // pair has been published.
+    // chose to re-create it, and the new copy, written as the document is read. Put right when this object
+    // ends unless the new pair has been published.
     std::unique_ptr<TSPendingPair> m_pending;
     bool m_bProgressShown = false;
 
     bool m_bCertificateChosen = false;
     QString m_sUser;
     QString m_sPassword;
-    QString m_sFingerprint;
+    // The fingerprint of the copy, taken as it was written; none when the crypto provider failed.
+    std::optional<QString> m_fingerprint;
     QString m_sRegistrationData;
     QString m_sReply;
 };

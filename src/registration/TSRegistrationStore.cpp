@@ -356,16 +356,21 @@ bool TSPendingPair::SetAsideOldPair() {
     return false;
 }
 
-bool TSPendingPair::WriteNewCopy(const QByteArray& bDocument) {
+TSFingerprintStream::Result TSPendingPair::CopyDocument(int fdDocument) {
+    TSFingerprintStream::Result result;
+    result.outcome = TSFingerprintStream::Result::Outcome::WriteFailed;
     if (m_work < 0 || m_hasNewCopy || (::mkdirat(m_work, kNew, 0777) != 0 && errno != EEXIST))
-        return false;
+        return result;
     const Fd fresh(openFolderAt(m_work, kNew));
     const int fd = fresh.fd >= 0 ? createExclusive(fresh.fd, m_name.constData()) : -1;
     if (fd < 0)
-        return false;
-    m_hasNewCopy =
-        completeFile(fresh.fd, m_name.constData(), fd, writeAll(fd, bDocument.constData(), bDocument.size()));
-    return m_hasNewCopy;
+        return result;
+    result = TSFingerprintStream::Run(fdDocument, fd);
+    const bool copied = result.outcome == TSFingerprintStream::Result::Outcome::Done;
+    m_hasNewCopy = completeFile(fresh.fd, m_name.constData(), fd, copied);
+    if (copied && !m_hasNewCopy)
+        result.outcome = TSFingerprintStream::Result::Outcome::WriteFailed;
+    return result;
 }
 
 TSStoreWriteResult TSPendingPair::Publish(const QString& sRegistrationData) {
@@ -475,15 +480,11 @@ bool TSRegistrationStore::RecordExists(const QString& sDocumentName) const {
     return true;
 }
 
-std::optional<QByteArray> TSRegistrationStore::ReadWholeFile(const QString& sPath) {
-    TSOpenFile file;
-    if (!file.Open(sPath))
-        return std::nullopt;
-    return file.ReadAll();
-}
-
 std::optional<QString> TSRegistrationStore::ReadRecord(const QString& sRecordPath) {
-    const std::optional<QByteArray> bytes = ReadWholeFile(sRecordPath);
+    TSOpenFile file;
+    if (!file.Open(sRecordPath))
+        return std::nullopt;
+    const std::optional<QByteArray> bytes = file.ReadAll();
     if (!bytes)
         return std::nullopt;
     return QString::fromLocal8Bit(*bytes);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "crypto/TSFingerprintStream.h"
+
 #include <QByteArray>
 #include <QString>
 #include <optional>
@@ -17,6 +19,8 @@ public:
     // be opened or is not a regular file.
     bool Open(const QString& sPath);
     bool isOpen() const { return m_fd >= 0; }
+    // The open file's descriptor, -1 when nothing is open.
+    int descriptor() const { return m_fd; }
     // The file's length in bytes when it was opened (64-bit); 0 when nothing is open.
     qint64 Length() const { return m_length; }
     // Reads the whole file from its start in one buffer of its length, up to its end even if it
@@ -79,9 +83,6 @@ public:
     // The whole content of a record file as text in the locale's encoding, or nothing when it
     // cannot be opened or read or is not a regular file. An empty file gives an empty text.
     static std::optional<QString> ReadRecord(const QString& sRecordPath);
-    // The whole content of a regular file, however large, or nothing when it cannot be
-    // opened or read (or memory for it runs out).
-    static std::optional<QByteArray> ReadWholeFile(const QString& sPath);
 
     // Puts right what register commands that never finished (their process died) left in the
     // store: every work folder that no running command holds locked. Where the new record had
@@ -132,9 +133,11 @@ public:
     // is missing or is a folder, or cannot be moved; both files then stay where they were.
     bool SetAsideOldPair();
 
-    // Writes the new copy, exclusively created, flushed to disk and made read-only. False when
-    // it cannot be written; nothing of it is then left.
-    bool WriteNewCopy(const QByteArray& bDocument);
+    // Copies the document, read from fdDocument's position to its end, into the new copy
+    // (created exclusively) in one streaming pass that also fingerprints it; the copy is then
+    // flushed to disk and made read-only. WriteFailed also when the copy cannot be created.
+    // Nothing of the copy is left after a failure.
+    TSFingerprintStream::Result CopyDocument(int fdDocument);
 
     // Writes the record (the registration data in the locale's encoding, nothing added) and
     // publishes it and the new copy, each only if its name is free. Each file succeeds or fails

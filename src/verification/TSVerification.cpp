@@ -1,6 +1,5 @@
 #include "verification/TSVerification.h"
 
-#include "crypto/TSCrypt.h"
 #include "platform/CertLibrary.h"
 #include "protocol/TSSiteExchange.h"
 #include "registration/TSRegisterTexts.h"
@@ -171,14 +170,6 @@ QString AttributeText(const QVariant& vValue, const QLocale& locale) {
 RecordKind KindOfRecord(const QString& sRecordText) {
     return sRecordText.startsWith(QLatin1String(TSSiteExchange::SiteRecordPrefix)) ? RecordKind::Site
                                                                                    : RecordKind::Certificate;
-}
-
-std::optional<QString> Fingerprint(const QByteArray& bDocument) {
-    try {
-        return TSCrypt().HashBinary(bDocument, TSCrypt::HashReturnHex).toString();
-    } catch (const TSError&) {
-        return std::nullopt;
-    }
 }
 
 LocalCheck CheckCertificateRecord(const QString& sRecordText, const QString& sFingerprint) {

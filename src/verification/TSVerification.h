@@ -10,8 +10,8 @@
 
 #include <optional>
 
-// The parts of verifying a registration that need no window: the record's kind, the copy's
-// fingerprint, the local check of a certificate record, and the texts the verify command shows.
+// The parts of verifying a registration that need no window: the record's kind, the local check
+// of a certificate record, and the texts the verify command shows.
 namespace TSVerification {
 
 // --- Texts shown to the user
@@ -56,10 +56,6 @@ enum class RecordKind { Certificate, Site };
 // A site record begins with "V.01_" (exactly, letter case included); every other record is a
 // certificate record.
 RecordKind KindOfRecord(const QString& sRecordText);
-
-// The SHA-1 fingerprint of a document's bytes as 40 upper-case hexadecimal digits; nothing when
-// the crypto service fails.
-std::optional<QString> Fingerprint(const QByteArray& bDocument);
 
 // The local check of a certificate record against the fingerprint of its copy.
 struct LocalCheck {

@@ -1,5 +1,6 @@
 #include "verification/TSVerifyCommand.h"
 
+#include "crypto/TSFingerprintStream.h"
 #include "dialogs/TSLogin.h"
 #include "platform/CD1.h"
 #include "platform/TSShell.h"
@@ -92,9 +93,13 @@ void TSVerifyCommand::runSteps() {
     }
 
     m_stage = Stage::Copy;
-    std::optional<QByteArray> document = TSRegistrationStore::ReadWholeFile(copyPath);
-    if (!document || document->isEmpty()) {
-        document.reset();
+    // The copy is fingerprinted as it is read, in one streaming pass.
+    TSOpenFile copy;
+    std::optional<TSFingerprintStream::Result> read;
+    if (copy.Open(copyPath))
+        read = TSFingerprintStream::Run(copy.descriptor());
+    copy.Close();
+    if (!read || read->outcome != TSFingerprintStream::Result::Outcome::Done || read->bytes == 0) {
         hideProgress();
         if (!message(DocumentNotReadMessage(), QMessageBox::Critical, ErrorTitle()))
             return;
@@ -104,8 +109,7 @@ void TSVerifyCommand::runSteps() {
     }
 
     m_stage = Stage::Check;
-    std::optional<QString> fingerprint = Fingerprint(*document);
-    document.reset(); // the copy's bytes are no longer needed
+    const std::optional<QString>& fingerprint = read->fingerprint;
     if (!fingerprint) {
         // Without a fingerprint neither check means anything: the site would be asked about an
         // empty one.

@@ -28,6 +28,7 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace {
@@ -303,6 +304,9 @@ private Q_SLOTS:
         QTest::newRow("empty document")
             << "empty"
             << "The file you selected is empty (it contains no data). Please select a file with data.";
+        QTest::newRow("copy cannot be written (a full disk)")
+            << "full"
+            << "Cannot create 'Registered' directory for registered files. Check file permissions.";
         QTest::newRow("document cannot be opened (a named pipe)")
             << "fifo"
             << "The file to be registered cannot be opened.";
@@ -403,14 +407,24 @@ private Q_SLOTS:
         else if (password)
             modals.dialog(kSignMethod,
                           byPassword(is("password wrong") ? QStringLiteral("wrong") : kPassword));
-        else if (!is("store") && !is("empty") && !is("fifo") && !is("control"))
+        else if (!is("store") && !is("empty") && !is("fifo") && !is("control") && !is("full"))
             modals.dialog(kSignMethod, byCertificate);
         if (!message.isEmpty())
-            modals.message(is("store")    ? E2eMessage{message, QMessageBox::Critical}
-                           : is("cancel") ? E2eMessage{message}
-                                          : stop(message));
+            modals.message(is("store") || is("full") ? E2eMessage{message, QMessageBox::Critical}
+                           : is("cancel")            ? E2eMessage{message}
+                                                     : stop(message));
         m_form->setWaitLimit(3s);
-        QVERIFY2(registerWith(modals), qPrintable(modals.report()));
+        // A full disk: writes past 512 KiB fail, for root too.
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        if (is("full")) {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit lowered{512 * 1024, saved.rlim_max};
+            ::setrlimit(RLIMIT_FSIZE, &lowered);
+        }
+        const bool answered = registerWith(modals);
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        QVERIFY2(answered, qPrintable(modals.report()));
         const bool posted = password || setup.startsWith(QLatin1String("error:")) || page == kNoRegister;
         checkNothingStored(posted ? 1 : 0);
         if (!page.isEmpty())

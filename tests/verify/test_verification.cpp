@@ -69,11 +69,6 @@ private Q_SLOTS:
             QVERIFY2(KindOfRecord(QLatin1String(certificate)) == RecordKind::Certificate, certificate);
     }
 
-    void fingerprint() {
-        QCOMPARE(Fingerprint(QByteArray("abc")), QStringLiteral("A9993E364706816ABA3E25717850C26C9CD0D89D"));
-        QCOMPARE(Fingerprint(QByteArray()), std::nullopt);
-    }
-
     // What is not a signed message fails with the library's own error, not a crash.
     void notASignedMessage() {
         for (const auto& [text, error] : {std::pair("not Base64 at all!", CertLibError::NotBase64),
