@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds a release, installs the program outside the build tree
-# (so that its local registration store survives rebuilds) and starts it.
+# Installs what is missing, builds a release, installs the program and the registration service
+# outside the build tree (so that the local registration store survives rebuilds) and starts the
+# program: against TESSARO_SITE_ORIGIN when it is set, otherwise against a registration site of the
+# user's own that runs on this computer while the program runs (scripts/local-site.sh).
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 prefix="${TESSARO_PREFIX:-$HOME/.local/opt/tessaro}"
@@ -15,8 +17,12 @@ if [ "$(id -u)" -eq 0 ]; then
     # Qt WebEngine refuses to start its sandbox as root.
     export QTWEBENGINE_DISABLE_SANDBOX=1
 fi
+program=("$prefix/tessaro" "$@")
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
     echo "No display found: starting under Xvfb." >&2
-    exec xvfb-run -a -s "-screen 0 1280x800x24" "$prefix/tessaro" "$@"
+    program=(xvfb-run -a -s "-screen 0 1280x800x24" "${program[@]}")
 fi
-exec "$prefix/tessaro" "$@"
+if [ -n "${TESSARO_SITE_ORIGIN:-}" ]; then
+    exec "${program[@]}"
+fi
+exec "$here/scripts/local-site.sh" run "$prefix/tessaro-site" "${program[@]}"
