@@ -68,7 +68,7 @@ make_site() {
     mkdir "$new"
     service init "$new" >/dev/null
     mv "$new" "$site"
-    tell "A registration site of your own: $site"
+    tell "A registration site of your own, in $site"
 }
 
 make_account() {
@@ -84,8 +84,8 @@ make_account() {
         printf 'user: %s\npassword: %s\n' "$user" "$password" >"$account.new"
     )
     mv "$account.new" "$account"
-    tell "An account for the user name and password method (kept in $account, readable by you alone):" \
-        "    user name: $user" "    password:  $password"
+    tell "An account for the User / password sign method:" "    user name: $user" "    password:  $password" \
+        "  (kept in $account, readable by you alone)"
 }
 
 make_certificate() {

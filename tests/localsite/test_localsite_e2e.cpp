@@ -45,7 +45,7 @@ public:
         m_process.setArguments(
             {qEnvironmentVariable("TESSARO_SOURCE_DIR") + u"/scripts/local-site.sh"_s, u"run"_s, service,
              u"sh"_s, u"-c"_s,
-             uR"(printf 'SETTINGS %s %s %s\n' "$TESSARO_SITE_ORIGIN" "$TESSARO_SITE_CERT" "$TESSARO_NSSDB"; read line)"_s});
+             uR"(printf 'SETTINGS %s %s %s\n' "$TESSARO_SITE_ORIGIN" "$TESSARO_SITE_CERT" "$TESSARO_NSSDB"; read line; exit 0)"_s});
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start();
         E2e::waitFor([&] {
