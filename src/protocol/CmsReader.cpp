@@ -13,17 +13,8 @@ namespace cms {
 
 namespace {
 
-QString sslReason() {
-    const unsigned long code = ERR_peek_last_error();
-    char text[256] = {0};
-    if (code)
-        ERR_error_string_n(code, text, sizeof text);
-    ERR_clear_error();
-    return code ? QString::fromLatin1(text) : QString();
-}
-
 TSError sslError(qint32 number, const QString& source, const QString& what) {
-    const QString reason = sslReason();
+    const QString reason = lastOpenSslError();
     return TSError(number, source,
                    reason.isEmpty() ? what + QLatin1Char('.')
                                     : what + QStringLiteral(" (") + reason + QStringLiteral(")."));
@@ -192,6 +183,15 @@ Verified verify(const QByteArray& der, const QString& source) {
                               [](STACK_OF(X509) * certs) { sk_X509_pop_free(certs, X509_free); });
     ERR_clear_error();
     return result;
+}
+
+QString lastOpenSslError() {
+    const unsigned long code = ERR_peek_last_error();
+    char text[256] = {0};
+    if (code)
+        ERR_error_string_n(code, text, sizeof text);
+    ERR_clear_error();
+    return code ? QString::fromLatin1(text) : QString();
 }
 
 } // namespace cms

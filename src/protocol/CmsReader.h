@@ -47,4 +47,8 @@ QString contentText(const QByteArray& content);
 QByteArray utf16le(const QString& text);
 QString fromUtf16le(const QByteArray& bytes);
 
+// The text of OpenSSL's most recent error on this thread, empty when there is none; clears the
+// thread's error queue.
+QString lastOpenSslError();
+
 } // namespace cms

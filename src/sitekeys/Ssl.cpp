@@ -1,5 +1,6 @@
 #include "sitekeys/Ssl.h"
 
+#include "protocol/CmsReader.h"
 #include "sitekeys/SiteKeys.h"
 
 #include <QFile>
@@ -9,12 +10,7 @@
 namespace ssl {
 
 QString lastError() {
-    const unsigned long code = ERR_peek_last_error();
-    char text[256] = {0};
-    if (code)
-        ERR_error_string_n(code, text, sizeof text);
-    ERR_clear_error();
-    return QString::fromLatin1(text);
+    return cms::lastOpenSslError();
 }
 
 QByteArray readFile(const QString& path, const QString& what) {
