@@ -129,20 +129,25 @@ QString Accounts::Hash(const QString& password) const {
     return QString::fromLatin1(encoded.c_str());
 }
 
+QSqlQuery Accounts::Run(const QString& sql, const QVariantList& values, const QString& what) {
+    QSqlQuery q(m_db.Connection());
+    q.prepare(sql);
+    for (const QVariant& value : values) {
+        q.addBindValue(value);
+    }
+    if (!q.exec()) {
+        m_db.DropAndThrow(q, what);
+    }
+    return q;
+}
+
 void Accounts::Add(const QString& name, const QString& password) {
     CheckName(name);
     CheckPassword(password);
     const QString hash = Hash(password);
-    QSqlDatabase db = m_db.Connection();
-    QSqlQuery q(db);
-    q.prepare(QStringLiteral("INSERT INTO users (name, password_hash, created_at) VALUES (?, ?, ?) "
-                             "ON CONFLICT (name) DO NOTHING RETURNING name"));
-    q.addBindValue(name);
-    q.addBindValue(hash);
-    q.addBindValue(m_db.Now().toMSecsSinceEpoch());
-    if (!q.exec()) {
-        m_db.DropAndThrow(q, QStringLiteral("cannot add the user"));
-    }
+    QSqlQuery q = Run(QStringLiteral("INSERT INTO users (name, password_hash, created_at) VALUES (?, ?, ?) "
+                                     "ON CONFLICT (name) DO NOTHING RETURNING name"),
+                      {name, hash, m_db.Now().toMSecsSinceEpoch()}, QStringLiteral("cannot add the user"));
     if (q.next()) {
         return;
     }
@@ -158,15 +163,9 @@ void Accounts::Add(const QString& name, const QString& password) {
 }
 
 void Accounts::Disable(const QString& name) {
-    QSqlDatabase db = m_db.Connection();
-    QSqlQuery q(db);
-    q.prepare(QStringLiteral("UPDATE users SET disabled_at = COALESCE(disabled_at, ?) WHERE name = ? "
-                             "RETURNING name"));
-    q.addBindValue(m_db.Now().toMSecsSinceEpoch());
-    q.addBindValue(name);
-    if (!q.exec()) {
-        m_db.DropAndThrow(q, QStringLiteral("cannot remove the user"));
-    }
+    QSqlQuery q = Run(QStringLiteral("UPDATE users SET disabled_at = COALESCE(disabled_at, ?) WHERE name = ? "
+                                     "RETURNING name"),
+                      {m_db.Now().toMSecsSinceEpoch(), name}, QStringLiteral("cannot remove the user"));
     if (!q.next()) {
         throw AccountsError(QStringLiteral("There is no user named \"%1\".").arg(name));
     }
@@ -175,15 +174,10 @@ void Accounts::Disable(const QString& name) {
 void Accounts::SetPassword(const QString& name, const QString& password) {
     CheckPassword(password);
     const QString hash = Hash(password);
-    QSqlDatabase db = m_db.Connection();
-    QSqlQuery q(db);
-    q.prepare(QStringLiteral("UPDATE users SET password_hash = ? WHERE name = ? AND disabled_at IS NULL "
-                             "RETURNING name"));
-    q.addBindValue(hash);
-    q.addBindValue(name);
-    if (!q.exec()) {
-        m_db.DropAndThrow(q, QStringLiteral("cannot change the password"));
-    }
+    QSqlQuery q =
+        Run(QStringLiteral("UPDATE users SET password_hash = ? WHERE name = ? AND disabled_at IS NULL "
+                           "RETURNING name"),
+            {hash, name}, QStringLiteral("cannot change the password"));
     if (!q.next()) {
         throw AccountsError(
             QStringLiteral("There is no user named \"%1\", or that user was removed.").arg(name));

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <QString>
+#include <QVariantList>
 #include <QtGlobal>
 #include <stdexcept>
+
+class QSqlQuery;
 
 class SiteDatabase;
 
@@ -49,6 +52,9 @@ public:
 
 private:
     QString Hash(const QString& password) const;
+    // Runs one statement with its values bound in order; a statement that fails drops the connection and
+    // throws, so the caller only reads what it returned.
+    QSqlQuery Run(const QString& sql, const QVariantList& values, const QString& what);
 
     SiteDatabase& m_db;
     HashCost m_cost;
