@@ -11,6 +11,7 @@
 #include <new>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -30,6 +31,53 @@ constexpr size_t kMaxChunk = size_t(1) << 30;
 
 QByteArray encoded(const QString& path) {
     return QFile::encodeName(path);
+}
+
+// Whether this user may write into the folder, read from its mode bits and owner as for anyone
+// else (root included), and from whether its file system is mounted read-only. A folder that
+// cannot be examined counts as writable: the store then goes beside it as always, and making it
+// reports the problem.
+bool folderWritableByUser(const QByteArray& path) {
+    struct stat st {};
+    if (::stat(path.constData(), &st) != 0)
+        return true;
+    struct statvfs fs {};
+    if (::statvfs(path.constData(), &fs) == 0 && (fs.f_flag & ST_RDONLY))
+        return false;
+    if (st.st_uid == ::geteuid())
+        return st.st_mode & S_IWUSR;
+    bool member = st.st_gid == ::getegid();
+    std::vector<gid_t> groups(size_t(std::max(::getgroups(0, nullptr), 0)));
+    const int count = ::getgroups(int(groups.size()), groups.data());
+    for (int i = 0; i < count && !member; ++i)
+        member = groups[size_t(i)] == st.st_gid;
+    return st.st_mode & (member ? S_IWGRP : S_IWOTH);
+}
+
+// The user's data folder: XDG_DATA_HOME when it holds an absolute path, else ~/.local/share.
+QString userDataFolder() {
+    const QString xdg = QFile::decodeName(qgetenv("XDG_DATA_HOME"));
+    if (xdg.startsWith(QLatin1Char('/')))
+        return xdg;
+    QString home = QFile::decodeName(qgetenv("HOME"));
+    if (home.endsWith(QLatin1Char('/')))
+        home.chop(1);
+    return home + QStringLiteral("/.local/share");
+}
+
+// Makes the missing folders above path, each readable by the user alone (the user's data folder
+// at a first start). False when one cannot be made or something other than a folder is in the way.
+bool makeParents(const QByteArray& path) {
+    const qsizetype slash = path.lastIndexOf('/');
+    if (slash <= 0)
+        return true;
+    const QByteArray parent = path.left(slash);
+    struct stat st {};
+    if (::stat(parent.constData(), &st) == 0)
+        return S_ISDIR(st.st_mode);
+    if (errno != ENOENT || !makeParents(parent))
+        return false;
+    return ::mkdir(parent.constData(), 0700) == 0 || errno == EEXIST;
 }
 
 int closeKeepingErrno(int fd) {
@@ -441,6 +489,9 @@ QString TSRegistrationStore::FolderFor(const QString& sProgramFolder) {
     QString folder = sProgramFolder;
     if (!folder.endsWith(QLatin1Char('/')))
         folder += QLatin1Char('/');
+    // An installed program's folder belongs to the system: the store is then the user's own.
+    if (!folderWritableByUser(encoded(folder)))
+        return userDataFolder() + QStringLiteral("/tessaro/Registered/");
     return folder + QStringLiteral("Registered/");
 }
 
@@ -463,7 +514,7 @@ bool TSRegistrationStore::EnsureFolder() const {
     struct stat st {};
     if (::stat(path.constData(), &st) == 0)
         return S_ISDIR(st.st_mode);
-    if (errno != ENOENT)
+    if (errno != ENOENT || !makeParents(path))
         return false;
     if (::mkdir(path.constData(), 0777) == 0)
         return true;

@@ -46,16 +46,19 @@ struct TSStoreWriteResult {
     bool ok() const { return failures() == 0; }
 };
 
-// The local registration store: the folder "Registered" in the program folder, holding for
-// each registered document the record "<document name>.p7s" and the copy "<document name>",
-// both read-only (no write permission bit set).
+// The local registration store: the folder "Registered" in the program folder (in
+// ${XDG_DATA_HOME:-$HOME/.local/share}/tessaro when the user may not write the program folder,
+// as for an installed program), holding for each registered document the record
+// "<document name>.p7s" and the copy "<document name>", both read-only (no write permission bit
+// set).
 //
 // Store files are never overwritten in place. New files are written in a hidden work folder
 // (TSPendingPair), flushed to disk, made read-only, and only then published under their final
 // names, and only if those names are free; a name already taken is a failed write.
 class TSRegistrationStore {
 public:
-    // The store of a program folder: the folder followed by "/Registered/".
+    // The store of a program folder: the folder followed by "/Registered/", or the user's
+    // data folder followed by "/tessaro/Registered/" when the user may not write the program folder.
     explicit TSRegistrationStore(const QString& sProgramFolder);
 
     static QString FolderFor(const QString& sProgramFolder);
@@ -73,8 +76,9 @@ public:
     // only its last character is dropped, and a one-character title gives the folder itself.
     QString CopyPathForRecord(const QString& sRecordTitle, const QString& sExtension) const;
 
-    // Makes sure the store folder exists, creating it (one level) when nothing is at its
-    // path. False when it cannot be created or something other than a folder is in the way.
+    // Makes sure the store folder exists, creating it (and any missing folders above it, private
+    // to the user) when nothing is at its path. False when it cannot be created or something other
+    // than a folder is in the way.
     bool EnsureFolder() const;
 
     // True when the document's record can be opened for reading as a regular file.

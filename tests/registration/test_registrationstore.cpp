@@ -142,6 +142,40 @@ private Q_SLOTS:
         }
     }
 
+    // A program folder the user may not write (an installed program's) puts the store in the
+    // user's data folder, made with its missing parents at the first registration.
+    void storeFolder_data() {
+        QTest::addColumn<mode_t>("mode");
+        QTest::addColumn<QString>("xdg");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("own folder") << mode_t(0755) << "/data"
+                                    << "program/Registered/";
+        QTest::newRow("read-only folder") << mode_t(0555) << "/data"
+                                          << "data/tessaro/Registered/";
+        QTest::newRow("no XDG_DATA_HOME") << mode_t(0555) << ""
+                                          << "home/.local/share/tessaro/Registered/";
+        QTest::newRow("relative XDG_DATA_HOME") << mode_t(0555) << "data"
+                                                << "home/.local/share/tessaro/Registered/";
+    }
+    void storeFolder() {
+        QFETCH(mode_t, mode);
+        QFETCH(QString, xdg);
+        QFETCH(QString, expected);
+        const QString base = m_dir->path() + "/";
+        const QByteArray oldHome = qgetenv("HOME"), oldXdg = qgetenv("XDG_DATA_HOME");
+        qputenv("HOME", QFile::encodeName(base + "home"));
+        qputenv("XDG_DATA_HOME", QFile::encodeName(xdg.startsWith('/') ? base + xdg.mid(1) : xdg));
+        QVERIFY(QDir().mkdir(base + "program") && ::chmod(QFile::encodeName(base + "program"), mode) == 0);
+        const TSRegistrationStore store(base + "program");
+        const bool ensured = store.EnsureFolder();
+        ::chmod(QFile::encodeName(base + "program"), 0755);
+        qputenv("HOME", oldHome);
+        qputenv("XDG_DATA_HOME", oldXdg);
+        QCOMPARE(store.folder(), base + expected);
+        QVERIFY(ensured && QFileInfo(store.folder()).isDir());
+        QVERIFY(mode != 0555 || (modeOf(store.folder() + "..") & 0777) == 0700);
+    }
+
     // A record is there only when it opens as a regular file (reading never blocks), and reads
     // whole, byte for byte.
     void readRecord_data() {
