@@ -4,10 +4,10 @@ set -euo pipefail
 
 packages=(
     cmake make g++ clang libclang-rt-14-dev pkg-config clang-format
-    qt6-base-dev qt6-webengine-dev qt6-webengine-dev-tools libqt6webenginecore6-bin libqt6sql6-sqlite
+    qt6-base-dev qt6-webengine-dev qt6-webengine-dev-tools libqt6webenginecore6-bin libqt6sql6-sqlite libqt6sql6-psql
     libnss3-dev libnss3-tools libssl-dev openssl libargon2-dev libcpp-httplib-dev
     libbenchmark-dev
-    python3 sqlite3
+    python3 sqlite3 postgresql-15
     xvfb xauth imagemagick fonts-dejavu-core
 )
 
