@@ -1,7 +1,7 @@
 // Time to sign a fingerprint with a personal certificate (NSS signs, OpenSSL re-encodes and
 // checks the result) and to verify a certificate record, over a real NSS database.
+#include "certstore/CertLibrary.h"
 #include "common/NssFixture.h"
-#include "platform/CertLibrary.h"
 
 #include <QCoreApplication>
 #include <benchmark/benchmark.h>

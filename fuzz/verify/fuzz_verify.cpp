@@ -3,7 +3,7 @@
 // message parser); even, the rest is taken as the record text itself (reaching the Base64
 // decoder too). Every input must end in a result or a TSError, never in a crash.
 
-#include "platform/CertLibrary.h"
+#include "certstore/CertLibrary.h"
 
 #include <QByteArray>
 #include <QString>

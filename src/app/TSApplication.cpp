@@ -1,10 +1,10 @@
 #include "app/TSApplication.h"
 
 #include "app/TSRegForm.h"
-#include "platform/CertLibrary.h"
-#include "platform/TSCertificatePin.h"
+#include "browserhost/TSCertificatePin.h"
+#include "certstore/CertLibrary.h"
 #include "protocol/TSSiteExchange.h"
-#include "registration/TSRegistrationStore.h"
+#include "store/TSRegistrationStore.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -2,9 +2,9 @@
 
 #include "app/FindExtension.h"
 #include "app/TSProgressForm.h"
-#include "platform/CD1.h"
-#include "platform/TSBrowserHost.h"
-#include "platform/TSWebPage.h"
+#include "browserhost/TSBrowserHost.h"
+#include "browserhost/TSWebPage.h"
+#include "dialogs/CD1.h"
 #include "registration/TSRegisterCommand.h"
 #include "verification/TSVerifyCommand.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/TSShell.h"
-#include "platform/TSWebPage.h"
+#include "browserhost/TSWebPage.h"
+#include "registration/TSShell.h"
 
 #include <QMainWindow>
 #include <QVariant>

@@ -1,12 +1,12 @@
 #include "registration/TSRegisterCommand.h"
 
+#include "certstore/CertLibrary.h"
 #include "crypto/TSError.h"
+#include "dialogs/CD1.h"
 #include "dialogs/TSSignMethod.h"
-#include "platform/CD1.h"
-#include "platform/CertLibrary.h"
-#include "platform/TSShell.h"
 #include "protocol/TSSiteExchange.h"
 #include "registration/TSRegisterTexts.h"
+#include "registration/TSShell.h"
 
 #include <QDateTime>
 #include <QUrl>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "registration/TSRegistrationStore.h"
+#include "store/TSRegistrationStore.h"
 
 #include <QByteArray>
 #include <QMessageBox>

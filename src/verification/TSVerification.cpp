@@ -1,6 +1,6 @@
 #include "verification/TSVerification.h"
 
-#include "platform/CertLibrary.h"
+#include "certstore/CertLibrary.h"
 #include "protocol/TSSiteExchange.h"
 #include "registration/TSRegisterTexts.h"
 

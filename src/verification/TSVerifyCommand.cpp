@@ -1,11 +1,11 @@
 #include "verification/TSVerifyCommand.h"
 
 #include "crypto/TSFingerprintStream.h"
+#include "dialogs/CD1.h"
 #include "dialogs/TSLogin.h"
-#include "platform/CD1.h"
-#include "platform/TSShell.h"
 #include "protocol/TSSiteExchange.h"
-#include "registration/TSRegistrationStore.h"
+#include "registration/TSShell.h"
+#include "store/TSRegistrationStore.h"
 #include "verification/TSVerification.h"
 
 #include <QUrl>

@@ -1,7 +1,7 @@
 #include "app/TSApplication.h"
 #include "app/TSProgressForm.h"
 #include "app/TSRegForm.h"
-#include "platform/TSCertificatePin.h"
+#include "browserhost/TSCertificatePin.h"
 
 #include <QAction>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "platform/CD1.h"
+#include "dialogs/CD1.h"
 
 #include "dialogs/DialogTesting.h"
 

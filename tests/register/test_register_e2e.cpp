@@ -6,8 +6,8 @@
 #include "app/TSApplication.h"
 #include "app/TSProgressForm.h"
 #include "app/TSRegForm.h"
+#include "certstore/CertLibrary.h"
 #include "common/E2eHarness.h"
-#include "platform/CertLibrary.h"
 
 #include <QAbstractButton>
 #include <QAction>

@@ -1,7 +1,7 @@
 // The verify command's parts that need no window: the general date format of the time stamp in
 // several locales, the record kind, the fingerprint and a record that is no signed message.
 
-#include "platform/CertLibrary.h"
+#include "certstore/CertLibrary.h"
 #include "verification/TSVerification.h"
 
 #include <QTest>

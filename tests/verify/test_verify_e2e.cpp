@@ -5,7 +5,7 @@
 
 #include "app/TSProgressForm.h"
 #include "app/TSRegForm.h"
-#include "certlib/OpensslCms.h"
+#include "certstore/OpensslCms.h"
 #include "common/E2eHarness.h"
 
 #include <QAbstractButton>

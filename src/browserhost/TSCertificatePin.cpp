@@ -1,4 +1,4 @@
-#include "platform/TSCertificatePin.h"
+#include "browserhost/TSCertificatePin.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "platform/TSWebPage.h"
+#include "browserhost/TSWebPage.h"
 
-#include "platform/TSCertificatePin.h"
+#include "browserhost/TSCertificatePin.h"
 
 #include <QWebEngineCertificateError>
 

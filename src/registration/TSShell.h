@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/TSMarkup.h"
+#include "browserhost/TSMarkup.h"
 
 #include <QString>
 #include <QUrl>

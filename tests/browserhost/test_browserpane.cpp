@@ -3,10 +3,10 @@
 // out or are abandoned, and the command guard.
 
 #include "app/TSRegForm.h"
+#include "browserhost/TSBrowserHost.h"
+#include "browserhost/TSCertificatePin.h"
+#include "browserhost/TSWebPage.h"
 #include "common/E2eHarness.h"
-#include "platform/TSBrowserHost.h"
-#include "platform/TSCertificatePin.h"
-#include "platform/TSWebPage.h"
 
 #include <QAction>
 #include <QApplication>

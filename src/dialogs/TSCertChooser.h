@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/CertLibrary.h"
+#include "certstore/CertLibrary.h"
 
 #include <QDialog>
 #include <QList>

@@ -1,10 +1,10 @@
-#include "platform/CertLibrary.h"
+#include "certstore/CertLibrary.h"
 
+#include "certstore/CmsMessage.h"
+#include "certstore/NssSupport.h"
 #include "crypto/TSCrypt.h"
-#include "platform/CmsMessage.h"
-#include "platform/NssSupport.h"
-#include "platform/TSCertChooser.h"
-#include "platform/TSTokenPassword.h"
+#include "dialogs/TSCertChooser.h"
+#include "dialogs/TSTokenPassword.h"
 
 #include <QApplication>
 #include <QCryptographicHash>

@@ -1,7 +1,7 @@
-#include "platform/CmsMessage.h"
+#include "certstore/CmsMessage.h"
 
-#include "platform/CertLibrary.h"
-#include "platform/NssSupport.h"
+#include "certstore/CertLibrary.h"
+#include "certstore/NssSupport.h"
 
 #include <cstring>
 #include <memory>

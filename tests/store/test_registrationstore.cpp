@@ -1,4 +1,4 @@
-#include "registration/TSRegistrationStore.h"
+#include "store/TSRegistrationStore.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "platform/OkCancelButtons.h"
+#include "dialogs/OkCancelButtons.h"
 
 OkCancelButtons addOkCancelButtons(QDialog* dialog) {
     OkCancelButtons b;

@@ -1,4 +1,4 @@
-#include "platform/TSMarkup.h"
+#include "browserhost/TSMarkup.h"
 
 namespace TSMarkup {
 

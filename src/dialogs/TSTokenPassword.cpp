@@ -1,6 +1,6 @@
-#include "platform/TSTokenPassword.h"
+#include "dialogs/TSTokenPassword.h"
 
-#include "platform/OkCancelButtons.h"
+#include "dialogs/OkCancelButtons.h"
 
 #include <QLabel>
 #include <QLineEdit>

@@ -1,7 +1,7 @@
 // Script string literals built around values. (Hidden fields are checked where it counts, in the
 // browser pane's test: their values arrive at the site exactly as given.)
 
-#include "platform/TSMarkup.h"
+#include "browserhost/TSMarkup.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,6 +1,6 @@
-#include "platform/NssSupport.h"
+#include "certstore/NssSupport.h"
 
-#include "platform/CertLibrary.h"
+#include "certstore/CertLibrary.h"
 
 #include <QDir>
 #include <QFileInfo>

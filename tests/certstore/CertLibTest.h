@@ -3,7 +3,7 @@
 // Shared by the certificate library tests: a record signed as the register command signs and
 // what it reads back as, and a time zone set for a while.
 
-#include "platform/CertLibrary.h"
+#include "certstore/CertLibrary.h"
 
 #include <QByteArray>
 #include <QStringList>

@@ -1,6 +1,6 @@
-#include "platform/TSCertChooser.h"
+#include "dialogs/TSCertChooser.h"
 
-#include "platform/OkCancelButtons.h"
+#include "dialogs/OkCancelButtons.h"
 
 #include <QHeaderView>
 #include <QLabel>

@@ -1,6 +1,6 @@
-#include "platform/TSBrowserHost.h"
+#include "browserhost/TSBrowserHost.h"
 
-#include "platform/TSWebPage.h"
+#include "browserhost/TSWebPage.h"
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
