@@ -29,8 +29,9 @@ struct UsageError : std::runtime_error {
 };
 
 const char kUsage[] = "Usage:\n"
-                      "  tessaro-site init DIR [--host NAME]... [--keep-root-key FILE]\n"
-                      "  tessaro-site serve DIR [--listen ADDR:PORT]\n"
+                      "  tessaro-site init DIR [--host NAME]... [--keep-root-key FILE] [--database URL]\n"
+                      "  tessaro-site serve DIR [--listen ADDR:PORT | --listen unix:PATH] [--plain-http]\n"
+                      "                     [--trusted-proxy ADDR]...\n"
                       "  tessaro-site user add DIR NAME\n"
                       "  tessaro-site user remove DIR NAME\n"
                       "  tessaro-site user passwd DIR NAME\n"
@@ -46,17 +47,37 @@ struct Command {
 
 const Command kCommands[] = {
     {{"init"},
-     "DIR [--host NAME]... [--keep-root-key FILE]",
+     "DIR [--host NAME]... [--keep-root-key FILE] [--database URL]",
      "Makes a new site folder DIR (made if missing; a folder that already holds a site is refused):\n"
      "the database, root.pem (the site's root certificate, for clients to trust), tls-cert.pem and\n"
      "tls-key.pem for localhost, 127.0.0.1, ::1 and each --host, the time-stamping certificate and key,\n"
      "and trust/ for the CA certificates of personal certificates. The root's private key is not kept,\n"
-     "unless --keep-root-key names a new file for it (mode 0600) outside the site folder."},
+     "unless --keep-root-key names a new file for it (mode 0600) outside the site folder.\n"
+     "\n"
+     "The database is the SQLite file site.db in the folder, unless --database names an existing,\n"
+     "empty PostgreSQL database:\n"
+     "  postgresql://USER@HOST:PORT/NAME           over TCP (HOST a name, an IP address or [IPv6])\n"
+     "  postgresql://USER@/NAME?host=/run/postgresql  over the Unix socket in that folder\n"
+     "  further parameters: port, sslmode, sslrootcert, sslcert, sslkey, connect_timeout,\n"
+     "  application_name (as libpq takes them)\n"
+     "The URL is kept in DIR/database.url. It never holds a password: the service takes that from\n"
+     "PGPASSWORD or ~/.pgpass of the user it runs as. Several instances may share the database: on\n"
+     "another machine, serve a copy of the site folder (its keys and session secret must be the same);\n"
+     "never run init twice for one database."},
     {{"serve"},
-     "DIR [--listen ADDR:PORT]",
-     "Serves the site over HTTPS on ADDR:PORT (default 127.0.0.1:8443; port 0 picks a free port) and\n"
-     "prints \"listening on https://ADDR:PORT\" once it accepts connections. Logs go to standard error.\n"
-     "SIGTERM or SIGINT: finishes the requests in flight, then exits with status 0."},
+     "DIR [--listen ADDR:PORT | --listen unix:PATH] [--plain-http] [--trusted-proxy ADDR]...",
+     "Serves the site over HTTPS on ADDR:PORT (default 127.0.0.1:8443; port 0 picks a free port), or on\n"
+     "the Unix socket PATH (mode 0660), and prints \"listening on https://ADDR:PORT\" (or\n"
+     "\"listening on http://ADDR:PORT\", \"listening on unix:PATH\") once it accepts connections.\n"
+     "--plain-http: plain HTTP for a TLS-terminating reverse proxy on this machine; allowed only on a\n"
+     "loopback address or a Unix socket. Instances on other machines are reached over HTTPS.\n"
+     "--trusted-proxy ADDR: a proxy (an IP address, a network such as 10.0.0.0/8, or unix: for peers\n"
+     "on the Unix socket) whose X-Real-IP header names the client; from any other peer the header is\n"
+     "ignored and the peer's address is the client's, for sign-in throttling and the log.\n"
+     "Two instances on one machine may serve the same site folder on different addresses.\n"
+     "GET /health answers 200 while the database answers, 503 otherwise.\n"
+     "Logs go to standard error, one line a request (time, client, method, path, status, duration,\n"
+     "outcome). SIGTERM or SIGINT: finishes the requests in flight, then exits with status 0."},
     {{"user", "add"},
      "DIR NAME",
      "Adds the account NAME; its password is the first line of standard input. A name used before,\n"
@@ -102,7 +123,7 @@ void checkOwner(const QString& dir) {
 
 void checkSite(const QString& dir) {
     checkOwner(dir);
-    if (!QFileInfo::exists(SiteDatabase::FilePath(dir)))
+    if (!SiteDatabase::Exists(dir))
         throw Failure(QStringLiteral("%1 holds no site: make one with \"tessaro-site init %1\"")
                           .arg(dir)
                           .toStdString());
@@ -120,18 +141,39 @@ QString firstLine(std::FILE* in) {
     return password;
 }
 
-void init(const QString& dir, const QStringList& hosts, const QString& keepRootKey) {
+void init(const QString& dir, const QStringList& hosts, const QString& keepRootKey,
+          const QString& databaseUrl) {
+    if (!databaseUrl.isEmpty())
+        DatabaseLocation::FromUrl(databaseUrl); // a bad URL is refused before anything is made
     QDir folder(dir);
-    if (!folder.exists() && !QDir().mkpath(dir))
+    const bool made = !folder.exists();
+    if (made && !QDir().mkpath(dir))
         throw Failure(QStringLiteral("cannot make the folder %1").arg(dir).toStdString());
     ::chmod(QFile::encodeName(dir).constData(), 0700);
     checkOwner(dir);
-    if (QFileInfo::exists(SiteDatabase::FilePath(dir)) || QFileInfo::exists(folder.filePath("root.pem")))
+    if (SiteDatabase::Exists(dir) || QFileInfo::exists(folder.filePath("root.pem")))
         throw Failure(
             QStringLiteral("%1 already holds a site; choose another folder").arg(dir).toStdString());
-    SiteKeys::Create(dir, hosts, keepRootKey);
-    SiteDatabase::Create(dir);
-    SessionCookie::LoadSecret(dir);
+    // A failed init leaves the folder as it found it, so that it can be run again.
+    const QStringList before = folder.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    try {
+        SiteKeys::Create(dir, hosts, keepRootKey);
+        SiteDatabase::Create(dir, databaseUrl);
+        SessionCookie::LoadSecret(dir);
+    } catch (...) {
+        if (made) {
+            folder.removeRecursively();
+        } else {
+            for (const QString& entry :
+                 folder.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)) {
+                if (!before.contains(entry) && !QFileInfo(folder.filePath(entry)).isDir())
+                    folder.remove(entry);
+                else if (!before.contains(entry))
+                    QDir(folder.filePath(entry)).removeRecursively();
+            }
+        }
+        throw;
+    }
     print(stdout, QStringLiteral("made the site %1; clients trust %2\n")
                       .arg(QDir(dir).absolutePath(), QDir(dir).absoluteFilePath(QStringLiteral("root.pem"))));
 }
@@ -178,14 +220,20 @@ int run(const QStringList& arguments, std::FILE* in) {
     }
     // Options take a value; what remains are the positional arguments.
     QStringList positional;
-    QStringList hosts;
-    std::optional<QString> listen, keepRootKey;
+    QStringList hosts, trustedProxies;
+    std::optional<QString> listen, keepRootKey, database;
+    bool plainHttp = false;
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
         const bool isInit = command->words.front() == QLatin1String("init");
         const bool isServe = command->words.front() == QLatin1String("serve");
-        if ((a == QLatin1String("--host") && isInit) || (a == QLatin1String("--keep-root-key") && isInit) ||
-            (a == QLatin1String("--listen") && isServe)) {
+        if (a == QLatin1String("--plain-http") && isServe) {
+            plainHttp = true;
+        } else if ((a == QLatin1String("--host") && isInit) ||
+                   (a == QLatin1String("--keep-root-key") && isInit) ||
+                   (a == QLatin1String("--database") && isInit) ||
+                   (a == QLatin1String("--listen") && isServe) ||
+                   (a == QLatin1String("--trusted-proxy") && isServe)) {
             if (i + 1 >= args.size())
                 throw UsageError(a.toStdString() + " needs a value");
             const QString value = args[++i];
@@ -193,6 +241,10 @@ int run(const QStringList& arguments, std::FILE* in) {
                 hosts.append(value);
             else if (a == QLatin1String("--listen"))
                 listen = value;
+            else if (a == QLatin1String("--trusted-proxy"))
+                trustedProxies.append(value);
+            else if (a == QLatin1String("--database"))
+                database = value;
             else
                 keepRootKey = value;
         } else if (a.startsWith(QLatin1Char('-')) && a.size() > 1) {
@@ -210,15 +262,24 @@ int run(const QStringList& arguments, std::FILE* in) {
     const QString dir = positional.front();
     const QString verb = command->words.join(QLatin1Char(' '));
     if (verb == QLatin1String("init")) {
-        init(dir, hosts, keepRootKey.value_or(QString()));
+        init(dir, hosts, keepRootKey.value_or(QString()), database.value_or(QString()));
         return 0;
+    }
+    SiteServer::Options options;
+    options.siteDir = dir;
+    if (listen)
+        options.listen = *listen;
+    options.plainHttp = plainHttp;
+    options.trustedProxies = trustedProxies;
+    if (verb == QLatin1String("serve")) {
+        try {
+            SiteServer::CheckOptions(options);
+        } catch (const SiteServer::OptionsError& e) {
+            throw UsageError(e.what());
+        }
     }
     checkSite(dir);
     if (verb == QLatin1String("serve")) {
-        SiteServer::Options options;
-        options.siteDir = dir;
-        if (listen)
-            options.listen = *listen;
         SiteServer::Serve(options);
     } else if (verb == QLatin1String("list")) {
         list(dir);

@@ -84,7 +84,8 @@ SiteResponse page(const QString& html, int status = 200) {
 
 SiteResponse refusal(const char* code, const QString& why) {
     SiteResponse response = page(SitePages::Refusal(QLatin1String(code)));
-    response.logLine = QLatin1String(code) + QStringLiteral(" (") + why + QLatin1Char(')');
+    response.outcome = QLatin1String(code);
+    response.detail = why;
     return response;
 }
 
@@ -96,7 +97,8 @@ SiteResponse unknownOutcome() {
                                 QStringLiteral("Whether the registration was stored cannot be told now. "
                                                "Check it later by verifying the document.")),
              503);
-    response.logLine = QStringLiteral("503: the outcome of a database commit is unknown");
+    response.outcome = QStringLiteral("outcome-unknown");
+    response.detail = QStringLiteral("the outcome of a database commit is unknown");
     return response;
 }
 
@@ -135,8 +137,8 @@ SiteResponse registerDocument(const SiteContext& context, SiteWorker& worker, Re
     case SiteDatabase::Insert::Inserted: {
         SiteResponse response = page(
             SitePages::Accepted(withSignature ? TimeStamper::SignatureText(r.token) : QString(), receipt));
-        response.logLine =
-            QStringLiteral("registered #%1 (%2) for %3").arg(r.number).arg(r.method, r.owner.left(200));
+        response.outcome = QStringLiteral("registered");
+        response.detail = QStringLiteral("#%1 %2 for %3").arg(r.number).arg(r.method, r.owner.left(200));
         return response;
     }
     case SiteDatabase::Insert::Duplicate:
@@ -216,7 +218,8 @@ SiteResponse passwordPost(const SiteContext& context, SiteWorker& worker, const 
 
 SiteResponse notVerified(const QString& reason) {
     SiteResponse response = page(SitePages::NotVerified(reason));
-    response.logLine = QStringLiteral("not verified: ") + reason;
+    response.outcome = QStringLiteral("not-verified");
+    response.detail = reason;
     return response;
 }
 
@@ -262,7 +265,8 @@ SiteResponse verifyPost(const SiteContext& context, SiteWorker& worker, const Si
             page(SitePages::NotVerified(QStringLiteral("The site's registrations cannot be "
                                                        "read now: try again later.")),
                  503);
-        response.logLine = QStringLiteral("verify: database failure: ") + QString::fromUtf8(e.what());
+        response.outcome = QStringLiteral("database-failure");
+        response.detail = QString::fromUtf8(e.what());
         return response;
     }
     if (!registration || registration->token != token.decoded)
@@ -270,20 +274,25 @@ SiteResponse verifyPost(const SiteContext& context, SiteWorker& worker, const Si
     if (registration->owner != user)
         return notVerified(QStringLiteral("The document was not registered by this user."));
     SiteResponse response = page(SitePages::Verified(*registration, copyName));
-    response.logLine = QStringLiteral("verified #%1").arg(registration->number);
+    response.outcome = QStringLiteral("verified");
+    response.detail = QStringLiteral("#%1").arg(registration->number);
     return response;
 }
 
 SiteResponse receipt(SiteWorker& worker, const Fields& fields) {
     const QString id = field(fields, SitePages::ReceiptField).value_or(QString());
     try {
-        if (const std::optional<Registration> r = worker.db.TakeReceipt(id))
-            return page(SitePages::Receipt(*r));
+        if (const std::optional<Registration> r = worker.db.TakeReceipt(id)) {
+            SiteResponse response = page(SitePages::Receipt(*r));
+            response.outcome = QStringLiteral("receipt");
+            return response;
+        }
     } catch (const SiteDatabaseError& e) {
         SiteResponse response = page(SitePages::Message(QStringLiteral("Receipt Not Available"),
                                                         QStringLiteral("The receipt cannot be read now.")),
                                      503);
-        response.logLine = QStringLiteral("receipt: database failure: ") + QString::fromUtf8(e.what());
+        response.outcome = QStringLiteral("database-failure");
+        response.detail = QString::fromUtf8(e.what());
         return response;
     }
     return page(
@@ -342,6 +351,21 @@ SiteResponse HandleRequest(const SiteContext& context, SiteWorker& worker, const
     const std::string& path = request.path;
     const bool get = request.method == "GET" || request.method == "HEAD";
     const bool post = request.method == "POST";
+    if (path == HealthPath) {
+        if (!get)
+            return StatusPage(405);
+        SiteResponse response;
+        response.contentType = "application/json";
+        if (worker.db.Ping()) {
+            response.body = "{\"status\":\"ok\"}\n";
+            response.outcome = QStringLiteral("healthy");
+        } else {
+            response.status = 503;
+            response.body = "{\"status\":\"database unavailable\"}\n";
+            response.outcome = QStringLiteral("unhealthy");
+        }
+        return response;
+    }
     const bool known = path == Path::CertificateFirst || path == Path::CertificatePost ||
                        path == Path::Password || path == Path::Verify || path == SitePages::ReceiptPath;
     if (!known)
@@ -383,7 +407,8 @@ SiteResponse HandleRequest(const SiteContext& context, SiteWorker& worker, const
             page(SitePages::Message(QStringLiteral("Site Error"),
                                     QStringLiteral("The site failed to answer this request.")),
                  500);
-        response.logLine = QStringLiteral("500: ") + QString::fromUtf8(e.what());
+        response.outcome = QStringLiteral("failure");
+        response.detail = QString::fromUtf8(e.what());
         return response;
     }
 }

@@ -27,9 +27,13 @@ struct SiteRequest {
 
 struct SiteResponse {
     int status = 200;
-    std::string body; // UTF-8 HTML
+    std::string body; // UTF-8 HTML, unless contentType says otherwise
+    std::string contentType = "text/html; charset=utf-8";
     std::vector<std::pair<std::string, std::string>> headers;
-    QString logLine; // what happened, for the service's log (never a password)
+    // For the service's log (never a password, never a form's body): what happened in one word or code
+    // ("registered", "error:dberror-update", "page", ...) and, where it helps, a few words more.
+    QString outcome = QStringLiteral("page");
+    QString detail;
 };
 
 // An application/x-www-form-urlencoded body as (name, value) pairs in order, "+" as a space and
@@ -64,6 +68,10 @@ struct SiteWorker {
     SiteDatabase db;
     Accounts accounts;
 };
+
+// Where the health check answers: 200 when the database answers a trivial query, 503 otherwise; no
+// authentication, and nothing but that in the answer.
+inline constexpr char HealthPath[] = "/health";
 
 // Answers one request. Never throws.
 SiteResponse HandleRequest(const SiteContext& context, SiteWorker& worker, const SiteRequest& request);

@@ -187,34 +187,38 @@ void Accounts::SetPassword(const QString& name, const QString& password) {
 Accounts::SignIn Accounts::Check(const QString& name, const QString& password, const QString& clientAddress) {
     const QString address =
         clientAddress.isNull() ? QStringLiteral("") : clientAddress; // never bound as NULL
+    const qint64 now = m_db.Now().toMSecsSinceEpoch();
+    // Throttling comes first and costs no hash.
+    bool pairFailed = false, throttled = false;
     QSqlDatabase db;
     try {
-        db = m_db.Connection();
+        m_db.Reading([&](QSqlDatabase& connection) {
+            db = connection;
+            pairFailed = throttled = false;
+            QSqlQuery q(db);
+            q.prepare(QStringLiteral("SELECT user_name, failures, last_failure FROM sign_in_failures "
+                                     "WHERE client_address = ? AND user_name IN (?, '')"));
+            q.addBindValue(address);
+            q.addBindValue(name);
+            if (!q.exec()) {
+                m_db.DropAndThrow(q, QStringLiteral("cannot read sign-in failures"));
+            }
+            while (q.next()) {
+                const bool pair = !q.value(0).toString().isEmpty();
+                pairFailed = pairFailed || pair;
+                throttled = throttled || now < q.value(2).toLongLong() +
+                                                   DelayMs(q.value(1).toLongLong(),
+                                                           pair ? FreePairFailures : FreeAddressFailures);
+            }
+        });
     } catch (const SiteDatabaseError&) {
         return SignIn::Unavailable;
     }
-    const qint64 now = m_db.Now().toMSecsSinceEpoch();
+    if (throttled) {
+        return SignIn::TooManyAttempts;
+    }
+
     QSqlQuery q(db);
-
-    // Throttling comes first and costs no hash.
-    q.prepare(QStringLiteral("SELECT user_name, failures, last_failure FROM sign_in_failures "
-                             "WHERE client_address = ? AND user_name IN (?, '')"));
-    q.addBindValue(address);
-    q.addBindValue(name);
-    if (!q.exec()) {
-        m_db.Drop();
-        return SignIn::Unavailable;
-    }
-    bool pairFailed = false;
-    while (q.next()) {
-        const bool pair = !q.value(0).toString().isEmpty();
-        pairFailed = pairFailed || pair;
-        if (now < q.value(2).toLongLong() +
-                      DelayMs(q.value(1).toLongLong(), pair ? FreePairFailures : FreeAddressFailures)) {
-            return SignIn::TooManyAttempts;
-        }
-    }
-
     q.prepare(QStringLiteral("SELECT password_hash FROM users WHERE name = ? AND disabled_at IS NULL"));
     q.addBindValue(name);
     if (!q.exec()) {

@@ -11,8 +11,10 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUrl>
+#include <QUrlQuery>
 #include <QVariant>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -64,11 +66,15 @@ int SchemaVersion(QSqlDatabase& db) {
     return q.value(0).toInt();
 }
 
-// Brings the schema up to date in one transaction that holds the write lock from its start, so two
-// processes opening a new database together apply each migration once.
-void Migrate(QSqlDatabase& db) {
+// Any 64-bit number that no other program using the same PostgreSQL database takes as its lock.
+constexpr qint64 MigrationLockKey = 0x7465737361726f31; // "tessaro1"
+
+// Brings the schema up to date in one transaction that holds a lock from its start (SQLite's write lock,
+// a PostgreSQL advisory lock released with the transaction), so processes opening a new database together
+// apply each migration once. mustBeNew: refuse a database that already holds a site's tables.
+void Migrate(QSqlDatabase& db, bool mustBeNew) {
     int version = SchemaVersion(db);
-    if (version == LatestVersion) {
+    if (version == LatestVersion && !mustBeNew) {
         return;
     }
     if (!BeginWrite(db)) {
@@ -80,6 +86,10 @@ void Migrate(QSqlDatabase& db) {
         db.rollback();
         throw SqlFailure(what, error);
     };
+    if (db.driverName() == QLatin1String("QPSQL") &&
+        !q.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(MigrationLockKey))) {
+        fail(QStringLiteral("cannot lock the schema for its update"), q.lastError());
+    }
     if (!q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS schema_migrations (version INTEGER PRIMARY KEY, "
                                "applied_at BIGINT NOT NULL)"))) {
         fail(QStringLiteral("cannot create the migrations table"), q.lastError());
@@ -87,6 +97,11 @@ void Migrate(QSqlDatabase& db) {
     version = SchemaVersion(db);
     if (version < 0) {
         fail(QStringLiteral("cannot read the schema version"), db.lastError());
+    }
+    if (mustBeNew && version != 0) {
+        fail(QStringLiteral("it already holds a site's tables. To serve that site from another machine, copy "
+                            "its site folder there instead of making a new site"),
+             QSqlError());
     }
     if (version > LatestVersion) {
         q.finish();
@@ -138,7 +153,119 @@ Registration FromRow(const QSqlQuery& q) {
 
 QAtomicInteger<quint64> ConnectionCounter;
 
+// libpq settings a URL may carry; their values are passed on as they are, so they are kept to plain text.
+const char* const UrlParameters[] = {"host",    "port",   "sslmode",         "sslrootcert",
+                                     "sslcert", "sslkey", "connect_timeout", "application_name"};
+
+[[noreturn]] void BadUrl(const QString& url, const QString& why) {
+    throw SiteDatabaseError(SiteDatabaseError::Kind::CannotOpen,
+                            QStringLiteral("The database URL \"%1\" cannot be used: %2").arg(url, why));
+}
+
 } // namespace
+
+QString DatabaseLocation::UrlFile(const QString& siteDir) {
+    return siteDir + QStringLiteral("/database.url");
+}
+
+DatabaseLocation DatabaseLocation::FromUrl(const QString& text) {
+    static const QRegularExpression plainValue(QStringLiteral("^[^\\s'\"\\\\;]+$"));
+    DatabaseLocation l;
+    l.engine = Engine::PostgreSQL;
+    l.url = text;
+    const QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid() ||
+        (url.scheme() != QLatin1String("postgresql") && url.scheme() != QLatin1String("postgres"))) {
+        BadUrl(text, QStringLiteral("it must look like postgresql://USER@HOST:PORT/NAME"));
+    }
+    if (url.userInfo().contains(QLatin1Char(':'))) {
+        BadUrl(text, QStringLiteral("it holds a password, which would be kept in the site folder; give the "
+                                    "password in PGPASSWORD or ~/.pgpass instead"));
+    }
+    if (url.hasFragment()) {
+        BadUrl(text, QStringLiteral("it has a fragment (#...)"));
+    }
+    l.user = url.userName();
+    l.host = url.host();
+    l.port = url.port(-1);
+    l.name = url.path().mid(1);
+    if (!url.path().startsWith(QLatin1Char('/')) || l.name.isEmpty() || l.name.contains(QLatin1Char('/'))) {
+        BadUrl(text, QStringLiteral("it names no database: it must end in /NAME"));
+    }
+    const QUrlQuery query(url);
+    for (const auto& [key, value] : query.queryItems(QUrl::FullyDecoded)) {
+        if (key == QLatin1String("password") || key == QLatin1String("passfile")) {
+            BadUrl(text, QStringLiteral("it holds a password setting; give the password in PGPASSWORD or "
+                                        "~/.pgpass instead"));
+        }
+        if (std::find_if(std::begin(UrlParameters), std::end(UrlParameters),
+                         [&](const char* p) { return key == QLatin1String(p); }) == std::end(UrlParameters)) {
+            BadUrl(text, QStringLiteral("the parameter \"%1\" is not one this site takes").arg(key));
+        }
+        if (!plainValue.match(value).hasMatch()) {
+            BadUrl(text, QStringLiteral("the value of \"%1\" is empty or holds spaces, quotes, backslashes "
+                                        "or semicolons")
+                             .arg(key));
+        }
+        if (key == QLatin1String("host")) {
+            if (!l.host.isEmpty()) {
+                BadUrl(text, QStringLiteral("it gives the host twice"));
+            }
+            l.host = value;
+        } else if (key == QLatin1String("port")) {
+            bool ok = false;
+            l.port = value.toInt(&ok);
+            if (!ok || l.port <= 0 || l.port > 65535 || url.port(-1) != -1) {
+                BadUrl(text, QStringLiteral("the port is not a single number from 1 to 65535"));
+            }
+        } else {
+            l.options.append(key + QLatin1Char('=') + value);
+        }
+    }
+    // A server that does not answer must not hold a worker for ever: libpq would wait without limit.
+    if (!query.hasQueryItem(QStringLiteral("connect_timeout"))) {
+        l.options.append(QStringLiteral("connect_timeout=10"));
+    }
+    return l;
+}
+
+DatabaseLocation DatabaseLocation::Of(const QString& siteDir) {
+    QFile file(UrlFile(siteDir));
+    if (!file.exists()) {
+        DatabaseLocation l;
+        l.file = SiteDatabase::FilePath(siteDir);
+        return l;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        throw SiteDatabaseError(
+            SiteDatabaseError::Kind::CannotOpen,
+            QStringLiteral("Cannot read %1: %2").arg(file.fileName(), file.errorString()));
+    }
+    return FromUrl(QString::fromUtf8(file.read(64 * 1024)).trimmed());
+}
+
+QString DatabaseLocation::DriverName() const {
+    return engine == Engine::SQLite ? QStringLiteral("QSQLITE") : QStringLiteral("QPSQL");
+}
+
+void DatabaseLocation::Apply(QSqlDatabase& db) const {
+    if (engine == Engine::SQLite) {
+        // mode=rw: never create the file here, so a database that went missing is reported, not replaced.
+        QUrl uri = QUrl::fromLocalFile(QFileInfo(file).absoluteFilePath());
+        uri.setQuery(QStringLiteral("mode=rw"));
+        db.setDatabaseName(uri.toString(QUrl::FullyEncoded));
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
+        return;
+    }
+    // No password is set: libpq then takes it from PGPASSWORD or ~/.pgpass.
+    db.setHostName(host);
+    db.setPort(port);
+    db.setUserName(user);
+    db.setDatabaseName(name);
+    db.setConnectOptions(options.join(QLatin1Char(';')));
+}
+
+namespace {} // namespace
 
 SiteDatabaseError::SiteDatabaseError(Kind kind, const QString& message)
     : std::runtime_error(message.toStdString()), m_kind(kind) {}
@@ -147,8 +274,21 @@ QString SiteDatabase::FilePath(const QString& siteDir) {
     return siteDir + QStringLiteral("/site.db");
 }
 
-void SiteDatabase::Create(const QString& siteDir) {
-    const QString path = FilePath(siteDir);
+bool SiteDatabase::Exists(const QString& siteDir) {
+    return QFileInfo::exists(FilePath(siteDir)) || QFileInfo::exists(DatabaseLocation::UrlFile(siteDir));
+}
+
+void SiteDatabase::Create(const QString& siteDir, const QString& databaseUrl) {
+    if (Exists(siteDir)) {
+        throw SiteDatabaseError(SiteDatabaseError::Kind::CannotOpen,
+                                QStringLiteral("%1 already holds a site's database").arg(siteDir));
+    }
+    QByteArray content;
+    if (!databaseUrl.isEmpty()) {
+        DatabaseLocation::FromUrl(databaseUrl); // refuses a bad one before anything is written
+        content = databaseUrl.toUtf8() + '\n';
+    }
+    const QString path = databaseUrl.isEmpty() ? FilePath(siteDir) : DatabaseLocation::UrlFile(siteDir);
     const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         const int error = errno;
@@ -158,10 +298,12 @@ void SiteDatabase::Create(const QString& siteDir) {
                             : QStringLiteral("cannot create %1: %2")
                                   .arg(path, QString::fromLocal8Bit(std::strerror(error))));
     }
+    const bool written =
+        ::write(fd, content.constData(), size_t(content.size())) == content.size() && ::fsync(fd) == 0;
     ::close(fd);
-    QString error;
-    {
-        SiteDatabase db(siteDir);
+    QString error = written ? QString() : QStringLiteral("cannot write %1").arg(path);
+    if (written) {
+        SiteDatabase db(siteDir, true);
         error = db.OpenError();
     }
     if (!error.isEmpty()) {
@@ -170,10 +312,19 @@ void SiteDatabase::Create(const QString& siteDir) {
     }
 }
 
-SiteDatabase::SiteDatabase(const QString& siteDir)
-    : m_dir(siteDir), m_connectionName(QStringLiteral("tessaro-sitedb-%1").arg(++ConnectionCounter)),
+SiteDatabase::SiteDatabase(const QString& siteDir) : SiteDatabase(siteDir, false) {}
+
+SiteDatabase::SiteDatabase(const QString& siteDir, bool mustBeNew)
+    : m_dir(siteDir), m_mustBeNew(mustBeNew),
+      m_connectionName(QStringLiteral("tessaro-sitedb-%1").arg(++ConnectionCounter)),
       m_now([] { return QDateTime::currentDateTimeUtc(); }) {
-    QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
+    try {
+        m_location = DatabaseLocation::Of(siteDir);
+    } catch (const SiteDatabaseError& e) {
+        m_openError = QString::fromStdString(e.what()); // kept: every operation reports it
+        m_location.engine = DatabaseLocation::Engine::PostgreSQL;
+    }
+    QSqlDatabase::addDatabase(m_location.DriverName(), m_connectionName);
     try {
         Connection();
     } catch (const SiteDatabaseError&) {
@@ -194,49 +345,103 @@ QSqlDatabase SiteDatabase::Connection() {
     if (db.isOpen()) {
         return db;
     }
-    const QString path = FilePath(m_dir);
+    if (m_location.Describe().isEmpty()) {
+        throw SiteDatabaseError(SiteDatabaseError::Kind::CannotOpen, m_openError); // database.url unusable
+    }
+    const bool sqlite = m_location.engine == DatabaseLocation::Engine::SQLite;
     auto fail = [&](const QString& why) {
         db.close();
-        m_openError = QStringLiteral("Cannot open the site database %1: %2").arg(path, why);
+        m_openError = QStringLiteral("Cannot open the site database %1: %2").arg(m_location.Describe(), why);
         throw SiteDatabaseError(SiteDatabaseError::Kind::CannotOpen, m_openError);
     };
     if (!db.isValid()) {
-        fail(QStringLiteral("Qt's SQLite driver is missing (package libqt6sql6-sqlite), or the connection is "
-                            "used from another thread than the one that made it"));
+        fail(sqlite ? QStringLiteral("Qt's SQLite driver is missing (package libqt6sql6-sqlite), or the "
+                                     "connection is used from another thread than the one that made it")
+                    : QStringLiteral("Qt's PostgreSQL driver is missing (package libqt6sql6-psql), or the "
+                                     "connection is used from another thread than the one that made it"));
     }
-    if (!QFileInfo::exists(path)) {
+    if (sqlite && !QFileInfo::exists(m_location.file)) {
         fail(QStringLiteral("the file does not exist"));
     }
-    // mode=rw: never create the file here, so a database that went missing is reported, not replaced.
-    QUrl url = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath());
-    url.setQuery(QStringLiteral("mode=rw"));
-    db.setDatabaseName(url.toString(QUrl::FullyEncoded));
-    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
+    m_location.Apply(db);
     if (!db.open()) {
         fail(db.lastError().text());
     }
     try {
         QSqlQuery q(db);
         // Write-ahead log, and every commit synced to disk before it returns: a registration that was
-        // answered survives a crash of the process or of the machine.
-        if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !q.next() ||
-            q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
+        // answered survives a crash of the process or of the machine. (PostgreSQL does both by default.)
+        if (sqlite && (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !q.next() ||
+                       q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0)) {
             throw SqlFailure(QStringLiteral("cannot use a write-ahead log"), q.lastError());
         }
-        if (!q.exec(QStringLiteral("PRAGMA synchronous=FULL"))) {
+        if (sqlite && !q.exec(QStringLiteral("PRAGMA synchronous=FULL"))) {
             throw SqlFailure(QStringLiteral("cannot make commits synchronous"), q.lastError());
         }
         // References are checked, as other engines always do.
-        if (!q.exec(QStringLiteral("PRAGMA foreign_keys=ON"))) {
+        if (sqlite && !q.exec(QStringLiteral("PRAGMA foreign_keys=ON"))) {
             throw SqlFailure(QStringLiteral("cannot check references"), q.lastError());
         }
+        // A commit answered before it is durable would let a crash of the server lose a registration
+        // that a client was told about.
+        if (!sqlite && !q.exec(QStringLiteral("SET synchronous_commit = on"))) {
+            throw SqlFailure(QStringLiteral("cannot make commits synchronous"), q.lastError());
+        }
+        // The server's notices ("... already exists, skipping") are not the service's to print.
+        if (!sqlite && !q.exec(QStringLiteral("SET client_min_messages = warning"))) {
+            throw SqlFailure(QStringLiteral("cannot set the message level"), q.lastError());
+        }
         q.finish();
-        Migrate(db);
+        Migrate(db, m_mustBeNew);
     } catch (const SqlFailure& e) {
         fail(e.message());
     }
     m_openError.clear();
     return db;
+}
+
+QSqlDatabase SiteDatabase::Begin() {
+    for (int attempt = 0;; ++attempt) {
+        const bool wasOpen = QSqlDatabase::database(m_connectionName, false).isOpen();
+        QSqlDatabase db = Connection();
+        if (db.transaction()) {
+            return db;
+        }
+        const QString why = db.lastError().text();
+        Drop();
+        if (!wasOpen || attempt > 0) {
+            throw SiteDatabaseError(SiteDatabaseError::Kind::CannotOpen,
+                                    QStringLiteral("cannot begin a transaction: ") + why);
+        }
+    }
+}
+
+void SiteDatabase::Reading(const std::function<void(QSqlDatabase&)>& read) {
+    const bool wasOpen = QSqlDatabase::database(m_connectionName, false).isOpen();
+    QSqlDatabase db = Connection();
+    if (wasOpen) {
+        try {
+            read(db);
+            return;
+        } catch (const SiteDatabaseError&) {
+            db = Connection(); // the failure dropped the connection
+        }
+    }
+    read(db);
+}
+
+bool SiteDatabase::Ping() {
+    try {
+        Reading([this](QSqlDatabase& db) {
+            QSqlQuery q(db);
+            if (!q.exec(QStringLiteral("SELECT MAX(version) FROM schema_migrations")) || !q.next()) {
+                DropAndThrow(q, QStringLiteral("cannot read the schema version"));
+            }
+        });
+        return true;
+    } catch (const SiteDatabaseError&) {
+        return false;
+    }
 }
 
 void SiteDatabase::DropAndThrow(QSqlQuery& q, const QString& what) {
@@ -275,15 +480,11 @@ SiteDatabase::Insert SiteDatabase::InsertRegistration(Registration& r, QString* 
     QSqlDatabase db;
     QString id;
     try {
-        db = Connection();
         if (receipt) {
             id = NewReceiptId(); // before the transaction, which nothing may leave open
         }
+        db = Begin();
     } catch (const SiteDatabaseError&) {
-        return Insert::CannotOpen;
-    }
-    if (!db.transaction()) {
-        Drop();
         return Insert::CannotOpen;
     }
     if (!r.time.isValid()) {
@@ -332,30 +533,34 @@ SiteDatabase::Insert SiteDatabase::InsertRegistration(Registration& r, QString* 
 }
 
 std::optional<Registration> SiteDatabase::FindByFingerprint(const QString& fingerprint) {
-    QSqlDatabase db = Connection();
-    QSqlQuery q(db);
-    q.prepare(QStringLiteral("SELECT ") + RegistrationColumns + QStringLiteral(" WHERE fingerprint = ?"));
-    q.addBindValue(fingerprint);
-    if (!q.exec()) {
-        DropAndThrow(q, QStringLiteral("cannot read registrations"));
-    }
-    if (!q.next()) {
-        return std::nullopt;
-    }
-    return FromRow(q);
+    std::optional<Registration> found;
+    Reading([&](QSqlDatabase& db) {
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("SELECT ") + RegistrationColumns + QStringLiteral(" WHERE fingerprint = ?"));
+        q.addBindValue(fingerprint);
+        if (!q.exec()) {
+            DropAndThrow(q, QStringLiteral("cannot read registrations"));
+        }
+        if (q.next()) {
+            found = FromRow(q);
+        }
+    });
+    return found;
 }
 
 QList<Registration> SiteDatabase::All() {
-    QSqlDatabase db = Connection();
-    QSqlQuery q(db);
-    q.setForwardOnly(true);
     QList<Registration> all;
-    if (!q.exec(QStringLiteral("SELECT ") + RegistrationColumns + QStringLiteral(" ORDER BY id"))) {
-        DropAndThrow(q, QStringLiteral("cannot read registrations"));
-    }
-    while (q.next()) {
-        all.append(FromRow(q));
-    }
+    Reading([&](QSqlDatabase& db) {
+        all.clear();
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        if (!q.exec(QStringLiteral("SELECT ") + RegistrationColumns + QStringLiteral(" ORDER BY id"))) {
+            DropAndThrow(q, QStringLiteral("cannot read registrations"));
+        }
+        while (q.next()) {
+            all.append(FromRow(q));
+        }
+    });
     return all;
 }
 
@@ -381,10 +586,10 @@ bool SiteDatabase::InsertReceipt(QSqlQuery& q, const QString& id, qint64 number)
 }
 
 QString SiteDatabase::CreateReceipt(qint64 number) {
-    QSqlDatabase db = Connection();
     const QString id = NewReceiptId();
+    QSqlDatabase db = Begin();
     QSqlQuery q(db);
-    if (!db.transaction() || !InsertReceipt(q, id, number)) {
+    if (!InsertReceipt(q, id, number)) {
         DropAndThrow(q, QStringLiteral("cannot store a receipt"));
     }
     if (!db.commit()) {
@@ -399,13 +604,10 @@ std::optional<Registration> SiteDatabase::TakeReceipt(const QString& id) {
     if (!shape.match(id).hasMatch()) {
         return std::nullopt;
     }
-    QSqlDatabase db = Connection();
     const QString failure = QStringLiteral("cannot read a receipt");
-    QSqlQuery q(db);
     // Deleting it and reading it back in one statement makes the id single-use, also across instances.
-    if (!db.transaction()) {
-        DropAndThrow(q, failure);
-    }
+    QSqlDatabase db = Begin();
+    QSqlQuery q(db);
     q.prepare(QStringLiteral("DELETE FROM receipts WHERE id = ? RETURNING registration, expires_at"));
     q.addBindValue(id);
     if (!q.exec()) {

@@ -193,7 +193,7 @@ private Q_SLOTS:
         QTest::newRow("not a CA") << QStringList{"trust", "add", site, site + "/tls-cert.pem"} << QByteArray()
                                   << 1 << "";
         QTest::newRow("bad listen") << QStringList{"serve", site, "--listen", "localhost"} << QByteArray()
-                                    << 1 << "ADDR:PORT";
+                                    << 2 << "ADDR:PORT";
         QTest::newRow("extra argument") << QStringList{"list", site, "more"} << QByteArray() << 2 << "takes";
     }
     void commandLine() {
