@@ -5,12 +5,9 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
-#include <QFileDialog>
 #include <QFileInfo>
-#include <QFileSystemModel>
-#include <QListView>
-#include <QPushButton>
-#include <QTest>
+#include <QPointer>
+#include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
@@ -34,11 +31,6 @@ constexpr char kCopyVariable[] = "TESSARO_E2E_PROGRAM_COPY";
 // The program folder's name: a space, "#" and a non-ASCII letter, which local page addresses and
 // store paths must survive.
 constexpr char kFolderTemplate[] = "Tessaro program #1 \xc3\xa9-XXXXXX";
-
-QString describeMessage(QMessageBox::Icon icon, const QString& title, const QString& text) {
-    static const char* const icons[] = {"no icon", "information", "exclamation", "stop", "question"};
-    return u"QMessageBox (%1, \"%2\"): %3"_s.arg(QLatin1String(icons[int(icon)]), title, text);
-}
 
 } // namespace
 
@@ -238,165 +230,4 @@ bool E2eEnvironment::clearStore() {
     const fs::path store(QFile::encodeName(storeFolder().chopped(1)).toStdString());
     fs::remove_all(store, ec);
     return !fs::exists(fs::symlink_status(store, ec));
-}
-
-E2eModals::E2eModals() {
-    m_timer.callOnTimeout(this, &E2eModals::poll);
-    m_timer.start(10);
-}
-
-E2eModals& E2eModals::add(Step step) {
-    m_steps.push_back(std::move(step));
-    return *this;
-}
-
-E2eModals& E2eModals::message(const E2eMessage& expected, QMessageBox::StandardButton answer) {
-    return add({u"message \"%1\""_s.arg(expected.text), QString(), expected, [this, answer](QWidget* w) {
-                    auto* box = qobject_cast<QMessageBox*>(w);
-                    QAbstractButton* button = box ? box->button(answer) : nullptr;
-                    expectThat(button != nullptr, u"the message box has no button to answer"_s);
-                    if (button)
-                        button->click();
-                    else
-                        w->close();
-                }});
-}
-
-E2eModals& E2eModals::message(const E2eMessage& expected, Dismiss how) {
-    return add({u"message \"%1\""_s.arg(expected.text), QString(), expected, [how](QWidget* w) {
-                    if (how == Dismiss::EscapeKey)
-                        QTest::keyClick(w, Qt::Key_Escape);
-                    else
-                        w->close();
-                }});
-}
-
-E2eModals& E2eModals::chooseFile(const QString& path, Answer check) {
-    return add({u"open-file dialog choosing %1"_s.arg(path), u"CD1"_s, std::nullopt,
-                [this, path, check](QWidget* w) {
-                    if (check)
-                        check(w);
-                    auto* dialog = qobject_cast<QFileDialog*>(w);
-                    expectThat(dialog != nullptr, u"CD1 is not a QFileDialog"_s);
-                    if (!dialog) {
-                        w->close();
-                        return;
-                    }
-                    // As a user does: go to the folder, click the file in its list, press Open.
-                    // (A typed name would not do for every name: the dialog takes a typed '"'
-                    // for the quoting of several names.)
-                    const QFileInfo file(path);
-                    dialog->setDirectory(file.absolutePath());
-                    auto* model = dialog->findChild<QFileSystemModel*>();
-                    auto* list = dialog->findChild<QListView*>(u"listView"_s);
-                    QModelIndex index;
-                    if (model && list) {
-                        E2e::waitFor([&] {
-                            index = model->index(file.absoluteFilePath());
-                            return index.isValid();
-                        });
-                    }
-                    if (index.isValid()) {
-                        list->setCurrentIndex(index);
-                        list->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect |
-                                                                  QItemSelectionModel::Rows);
-                    } else {
-                        dialog->selectFile(path);
-                    }
-                    static_cast<QDialog*>(dialog)->accept(); // protected in QFileDialog
-                    if (dialog->isVisible()) {
-                        expectThat(false, u"the open-file dialog refused "_s + path);
-                        dialog->reject();
-                    }
-                }});
-}
-
-E2eModals& E2eModals::cancelFileDialog(Answer check) {
-    return add({u"open-file dialog, cancelled"_s, u"CD1"_s, std::nullopt, [check](QWidget* w) {
-                    if (check)
-                        check(w);
-                    if (auto* dialog = qobject_cast<QDialog*>(w))
-                        dialog->reject();
-                    else
-                        w->close();
-                }});
-}
-
-E2eModals& E2eModals::dialog(const QString& objectName, Answer answer) {
-    return add({objectName, objectName, std::nullopt, std::move(answer)});
-}
-
-void E2eModals::expectThat(bool condition, const QString& what) {
-    if (!condition)
-        m_problems << what;
-}
-
-QString E2eModals::describe(QWidget* widget) {
-    if (auto* box = qobject_cast<QMessageBox*>(widget))
-        return describeMessage(box->icon(), box->windowTitle(), box->text());
-    if (auto* dialog = qobject_cast<QFileDialog*>(widget))
-        return u"%1 (QFileDialog \"%2\" in %3)"_s.arg(widget->objectName(), dialog->windowTitle(),
-                                                      dialog->directory().absolutePath());
-    return widget->objectName().isEmpty() ? QString::fromLatin1(widget->metaObject()->className())
-                                          : widget->objectName();
-}
-
-QString E2eModals::report() const {
-    QStringList lines;
-    for (const QString& p : m_problems)
-        lines << u"problem: "_s + p;
-    for (size_t i = m_next; i < m_steps.size(); ++i)
-        lines << u"not shown: "_s + m_steps[i].what;
-    for (const QString& s : m_seen)
-        lines << u"seen: "_s + s;
-    return lines.join(QLatin1Char('\n'));
-}
-
-void E2eModals::poll() {
-    // Widgets shown and seen before stay "open" until they hide: a dialog that comes back to the
-    // front when a message box over it closes is not a new showing.
-    m_open.removeIf([](const QPointer<QWidget>& w) { return !w || !w->isVisible(); });
-    QWidget* modal = QApplication::activeModalWidget();
-    if (!modal || !modal->isVisible() || m_open.contains(modal))
-        return;
-    m_open.append(modal);
-    const QString description = describe(modal);
-    m_seen << description;
-
-    Answer answer;
-    if (m_next >= m_steps.size()) {
-        m_problems << u"unexpected: "_s + description;
-    } else {
-        const Step& step = m_steps[m_next];
-        auto* box = qobject_cast<QMessageBox*>(modal);
-        const bool matches = step.message ? box != nullptr : modal->objectName() == step.objectName;
-        if (!matches) {
-            m_problems << u"expected %1, got: %2"_s.arg(step.what, description);
-        } else {
-            ++m_next;
-            if (step.message) {
-                const E2eMessage& m = *step.message;
-                const QString expected = describeMessage(m.icon, m.title, m.text);
-                expectThat(description == expected, u"got %1, expected %2"_s.arg(description, expected));
-                expectThat(box->standardButtons() == m.buttons &&
-                               (m.defaultButton == QMessageBox::NoButton ||
-                                box->defaultButton() == box->button(m.defaultButton)),
-                           u"other buttons than expected for \"%1\""_s.arg(m.text));
-            }
-            answer = step.answer;
-        }
-    }
-    if (!answer)
-        answer = [](QWidget* w) { w->close(); };
-    // Answered from the event loop, not from this timer's own call: an answer that opens another
-    // modal widget (a validation message) must not block the polling.
-    QPointer<QWidget> target(modal);
-    QTimer::singleShot(0, this, [this, target, answer] {
-        if (!target || !target->isVisible())
-            return;
-        answer(target);
-        // A dialog the answer closed may be shown again before the next poll: that is a new showing.
-        if (target && !target->isVisible())
-            m_open.removeAll(target);
-    });
 }

@@ -1,12 +1,13 @@
 #include "dialogs/CD1.h"
 
-#include "dialogs/DialogTesting.h"
+#include "common/Modals.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QListView>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <cerrno>
 
@@ -44,14 +45,12 @@ private:
     QTemporaryDir m_config;
     QWidget m_owner; // the dialogs' parent; each is deleted once it has answered
 
-    // Shows the dialog as the commands configure it; the handler answers it.
-    CD1::Result showOpen(const QString& initial, const std::function<void(QFileDialog*)>& handler) {
+    // Shows the dialog as the commands configure it; the modals answer it.
+    CD1::Result showOpen(const QString& initial) {
         CD1 cd1(&m_owner);
         cd1.setInitialFileName(initial);
         cd1.setFilter(kRegisterFilter);
         cd1.setFlags(CD1::kOpenExistingFlags);
-        ModalDriver driver;
-        driver.then<QFileDialog>(handler);
         return cd1.showOpen();
     }
 
@@ -123,7 +122,9 @@ private Q_SLOTS:
         writeFile(real + QStringLiteral("/target.txt"));
         QVERIFY(QFile::link(real + QStringLiteral("/target.txt"), folder + QStringLiteral("/link.txt")));
         QVERIFY(QFile::link(real, folder + QStringLiteral("/linked")));
-        const CD1::Result r = showOpen(folder + QStringLiteral("/*.*"), [&](QFileDialog* d) {
+        E2eModals modals;
+        modals.dialog(QStringLiteral("CD1"), [&](QWidget* w) {
+            auto* d = qobject_cast<QFileDialog*>(w);
             QCOMPARE(d->objectName(), QStringLiteral("CD1"));
             QCOMPARE(d->parentWidget(), &m_owner);
             QCOMPARE(d->directory().absolutePath(), folder);
@@ -134,6 +135,8 @@ private Q_SLOTS:
             typeInto(nameBox(d), typed);
             QTest::keyClick(nameBox(d), Qt::Key_Return);
         });
+        const CD1::Result r = showOpen(folder + QStringLiteral("/*.*"));
+        QVERIFY2(modals.ok(), qPrintable(modals.report()));
         QCOMPARE(r.outcome, CD1::Outcome::Chosen);
         QCOMPARE(r.fileName, folder + u'/' + typed);
         QCOMPARE(r.fileTitle, typed.section(u'/', -1));
@@ -160,15 +163,21 @@ private Q_SLOTS:
         QTemporaryDir tmp;
         writeFile(tmp.filePath(QStringLiteral("a.p7s")));
         const QString folder = tmp.filePath(start);
-        bool stayedOpen = false;
-        const CD1::Result r = showOpen(folder + QStringLiteral("/*.p7s"), [&](QFileDialog* d) {
-            typeInto(nameBox(d), typed);
-            if (typed.startsWith(u"missing"))
-                QTest::keyClick(nameBox(d), Qt::Key_Return); // answered by a message box
-            stayedOpen = d->isVisible();
-            QTest::keyClick(nameBox(d), Qt::Key_Escape);
-        });
-        QCOMPARE(stayedOpen, error == 0);
+        // Shown only when its folder can be listed; a name refused is told in the dialog's own box.
+        E2eModals modals;
+        if (!error)
+            modals.dialog(QStringLiteral("CD1"), [&](QWidget* w) {
+                auto* d = qobject_cast<QFileDialog*>(w);
+                typeInto(nameBox(d), typed);
+                if (typed.startsWith(u"missing"))
+                    QTest::keyClick(nameBox(d), Qt::Key_Return);
+                QVERIFY(d->isVisible());
+                QTest::keyClick(nameBox(d), Qt::Key_Escape);
+            });
+        if (typed.startsWith(u"missing"))
+            modals.dialog(QString(), [](QWidget* box) { box->close(); });
+        const CD1::Result r = showOpen(folder + QStringLiteral("/*.p7s"));
+        QVERIFY2(modals.ok(), qPrintable(modals.report()));
         QCOMPARE(r.outcome, error ? CD1::Outcome::Failed : CD1::Outcome::Cancelled);
         QCOMPARE(r.errorNumber, error);
         QVERIFY(r.fileName.isEmpty() && r.fileTitle.isEmpty());

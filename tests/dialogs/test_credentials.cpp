@@ -1,11 +1,12 @@
 #include "dialogs/TSLogin.h"
 #include "dialogs/TSSignMethod.h"
 
-#include "dialogs/DialogTesting.h"
+#include "common/Modals.h"
 
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTest>
 
 // The sign-method and login dialogs as their commands use them: created once with a parent,
 // shown again and again, their fields read after they hide. Where the two behave alike a test
@@ -154,19 +155,18 @@ private Q_SLOTS:
                                             : QStringLiteral("Please enter your password");
         // After an accepted OK, so that "no field changes" is seen on real values.
         QVERIFY(acceptWith(QStringLiteral("old"), QStringLiteral("older")));
-        ModalDriver driver;
+        // No icon, only OK, the program's title; accepting the dialog from code goes through the same
+        // checks.
+        E2eModals modals;
+        modals.message({message}).message({message});
         QVERIFY(!acceptWith(user, password));
-        // No icon, only OK, the program's title.
-        QCOMPARE(driver.boxes,
-                 QList<ModalDriver::Box>({{"Tessaro", message, QMessageBox::NoIcon, QMessageBox::Ok}}));
         QCOMPARE(m_dialog->focusWidget(), userRefused ? txtUser() : txtPassword());
         QVERIFY(!m_dialog->m_bCancelled);
         QCOMPARE(m_dialog->m_sUser, QStringLiteral("old"));
         QCOMPARE(m_dialog->m_sPassword, QStringLiteral("older"));
-        // Accepting the dialog from code goes through the same checks.
         m_dialog->accept();
-        QTRY_COMPARE(driver.boxes.size(), 2);
-        QVERIFY(driver.boxes[1] == driver.boxes[0] && m_dialog->isVisible());
+        QTRY_VERIFY2(modals.ok(), qPrintable(modals.report()));
+        QVERIFY(m_dialog->isVisible());
     }
 
     // Entries come back exactly as typed. The caller's next modal show presents them again:
@@ -185,8 +185,8 @@ private Q_SLOTS:
         const QString user = QStringLiteral("  \u00e9l\u00e8ve <&>'\" "),
                       password = QStringLiteral(" \u5bc6\u7801");
         QVERIFY(acceptWith(user, password));
-        ModalDriver driver;
-        driver.then<QDialog>([&](QDialog* d) {
+        E2eModals modals;
+        modals.dialog(m_dialog->objectName(), [&](QWidget* d) {
             QCOMPARE(txtUser()->text(), user);
             QCOMPARE(txtPassword()->text(), password);
             if (m_signMethod)
@@ -202,6 +202,7 @@ private Q_SLOTS:
         });
         const bool ok = how == OkAgain;
         QCOMPARE(m_dialog->exec(), int(ok ? QDialog::Accepted : QDialog::Rejected));
+        QVERIFY2(modals.ok(), qPrintable(modals.report()));
         QCOMPARE(m_dialog->m_bCancelled, !ok);
         QCOMPARE(m_dialog->m_sUser, ok ? user : QString());
         QCOMPARE(m_dialog->m_sPassword, ok ? password : QString());
@@ -215,7 +216,7 @@ private Q_SLOTS:
     // to the user box. Back on the
     // certificate method the greyed boxes keep their text and are not checked.
     void switchingMethods() {
-        ModalDriver driver;
+        E2eModals modals;
         QVERIFY(showDialog());
         QTRY_COMPARE(focusName(), QStringLiteral("optCertificate"));
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
@@ -228,7 +229,7 @@ private Q_SLOTS:
         QTest::mouseClick(control("optCertificate"), Qt::LeftButton);
         QVERIFY(m_signMethod->m_bCertificateChosen && !txtUser()->isEnabled() && !txtPassword()->isEnabled());
         QTest::mouseClick(control("btnOK"), Qt::LeftButton);
-        QVERIFY(driver.boxes.isEmpty());
+        QVERIFY2(modals.ok(), qPrintable(modals.report()));
         QVERIFY(!m_dialog->isVisible() && !m_dialog->m_bCancelled);
         QCOMPARE(m_dialog->m_sUser, QStringLiteral(" bob "));
         QCOMPARE(m_dialog->m_sPassword, QStringLiteral("   "));

@@ -1,0 +1,80 @@
+#pragma once
+
+// Answers the modal widgets that code under test shows while it waits in their exec(): message boxes,
+// the open-file dialog and the program's own dialogs. Every test that meets a modal widget uses it.
+
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+// What a message box must show; the default button is checked only when given.
+struct E2eMessage {
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QString title = QStringLiteral("Tessaro");
+    QMessageBox::StandardButtons buttons = QMessageBox::Ok;
+    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
+};
+
+// Answers the modal widgets the code under test shows, in the order expected, while it waits in their
+// exec(): every 10 ms a timer checks a new QApplication::activeModalWidget() against the next
+// expectation and answers it. One that does not match, or that nothing expects, is recorded as a
+// problem and closed (so a test never hangs on it).
+class E2eModals : public QObject {
+    Q_OBJECT
+public:
+    // Ways to close a message box without one of its buttons.
+    enum class Dismiss { EscapeKey, CloseWindow };
+    // An answer gets the modal widget and must close it (or let it be closed); a check only looks.
+    using Answer = std::function<void(QWidget*)>;
+
+    E2eModals();
+    ~E2eModals() override = default;
+
+    // A message box with exactly this text, icon, title and buttons, answered by a button or dismissed.
+    E2eModals& message(const E2eMessage& expected, QMessageBox::StandardButton answer = QMessageBox::Ok);
+    E2eModals& message(const E2eMessage& expected, Dismiss how);
+    // The open-file dialog CD1: the check runs first, then the file is chosen from the list, or the
+    // dialog is cancelled.
+    E2eModals& chooseFile(const QString& path, Answer check = {});
+    E2eModals& cancelFileDialog(Answer check = {});
+    // Any modal widget with this objectName, answered by the given function.
+    E2eModals& dialog(const QString& objectName, Answer answer);
+
+    // Records a problem found by an answer or check.
+    void expectThat(bool condition, const QString& what);
+    // Every expectation met, and nothing else seen.
+    bool ok() const { return m_next == m_steps.size() && m_problems.isEmpty(); }
+    // The problems, the expectations left and what was seen, for QVERIFY2.
+    QString report() const;
+    // Describes a modal widget: "QMessageBox (icon, title): text", or its objectName.
+    static QString describe(QWidget* widget);
+
+private:
+    struct Step {
+        QString what;       // for reports
+        QString objectName; // for dialogs; empty for message boxes
+        std::optional<E2eMessage> message;
+        Answer answer;
+    };
+    void poll();
+    E2eModals& add(Step step);
+
+    QTimer m_timer;
+    std::vector<Step> m_steps;
+    size_t m_next = 0;
+    QList<QPointer<QWidget>> m_open;
+    QStringList m_problems;
+    QStringList m_seen;
+};
+
+// Types the text as key presses (any characters), replacing what the box held.
+void typeInto(QLineEdit* box, const QString& text);
