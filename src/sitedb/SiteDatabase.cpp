@@ -387,8 +387,9 @@ QSqlDatabase SiteDatabase::Connection() {
         if (!sqlite && !q.exec(QStringLiteral("SET synchronous_commit = on"))) {
             throw SqlFailure(QStringLiteral("cannot make commits synchronous"), q.lastError());
         }
-        // The server's notices ("... already exists, skipping") are not the service's to print.
-        if (!sqlite && !q.exec(QStringLiteral("SET client_min_messages = warning"))) {
+        // The server's notices and warnings ("... already exists, skipping", "no transaction in
+        // progress" after a rollback that had nothing to undo) are not the service's to print.
+        if (!sqlite && !q.exec(QStringLiteral("SET client_min_messages = error"))) {
             throw SqlFailure(QStringLiteral("cannot set the message level"), q.lastError());
         }
         q.finish();

@@ -1,8 +1,11 @@
 #include "common/ServiceSite.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QUrl>
 
 #include <csignal>
 
@@ -26,20 +29,42 @@ bool ServiceSite::run(const QStringList& arguments, const QByteArray& input, QBy
     return true;
 }
 
-ServiceSite::ServiceSite() {
+ServiceSite::ServiceSite() : ServiceSite(QString(), Options()) {}
+
+ServiceSite::ServiceSite(const QString& folder, const Options& options)
+    : m_folder(folder.isEmpty() ? m_dir.path() : folder), m_options(options) {
     if (!m_dir.isValid()) {
         m_error = QStringLiteral("cannot make the site folder: ") + m_dir.errorString();
         return;
     }
-    if (!run({QStringLiteral("init"), m_dir.path()}))
+    const bool holdsSite = QFileInfo::exists(m_folder + QStringLiteral("/root.pem"));
+    if (!holdsSite && !run(QStringList{QStringLiteral("init"), m_folder} + options.init))
         return;
+    if (options.start)
+        start();
+}
+
+ServiceSite::~ServiceSite() {
+    if (m_process.state() != QProcess::NotRunning)
+        stop();
+}
+
+QString ServiceSite::log() const {
+    QFile file(m_logs.filePath(QStringLiteral("serve.log")));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+int ServiceSite::port() const {
+    return QUrl(m_origin).port();
+}
+
+bool ServiceSite::start() {
+    m_origin.clear();
     // The service's log, kept beside the folder for a failing test to show.
-    m_process.setStandardErrorFile(m_logs.filePath(QStringLiteral("serve.log")));
-    m_process.start(program(), {QStringLiteral("serve"), m_dir.path(), QStringLiteral("--listen"),
-                                QStringLiteral("127.0.0.1:0")});
+    m_process.setStandardErrorFile(m_logs.filePath(QStringLiteral("serve.log")), QIODevice::Append);
+    m_process.start(program(), QStringList{QStringLiteral("serve"), m_folder} + m_options.serve);
     // The one line that says it accepts connections.
-    static const QRegularExpression listening(
-        QStringLiteral("^listening on (https://127\\.0\\.0\\.1:[0-9]+)\\n"));
+    static const QRegularExpression listening(QStringLiteral("^listening on (\\S+)\\n"));
     const QDeadlineTimer deadline(60000);
     QByteArray out;
     while (!deadline.hasExpired() && m_process.state() != QProcess::NotRunning && !out.contains('\n')) {
@@ -52,31 +77,41 @@ ServiceSite::ServiceSite() {
                   QString::fromUtf8(out) +
                   QStringLiteral(" (its log: %1)").arg(m_logs.filePath(QStringLiteral("serve.log")));
         m_logs.setAutoRemove(false);
-        return;
+        return false;
     }
     m_origin = m.captured(1);
+    return true;
 }
 
-ServiceSite::~ServiceSite() {
-    if (m_process.state() != QProcess::NotRunning) {
-        ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
-        if (!m_process.waitForFinished(30000))
-            m_process.kill();
+int ServiceSite::stop() {
+    if (m_process.state() == QProcess::NotRunning)
+        return -1;
+    ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+    if (!m_process.waitForFinished(30000)) {
+        m_process.kill();
+        m_process.waitForFinished();
+        return -1;
     }
+    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+}
+
+void ServiceSite::kill() {
+    m_process.kill();
+    m_process.waitForFinished(30000);
 }
 
 bool ServiceSite::addUser(const QString& name, const QString& password) {
-    return run({QStringLiteral("user"), QStringLiteral("add"), m_dir.path(), name}, password.toUtf8() + '\n');
+    return run({QStringLiteral("user"), QStringLiteral("add"), m_folder, name}, password.toUtf8() + '\n');
 }
 
 bool ServiceSite::trust(const QString& caPemPath) {
-    return run({QStringLiteral("trust"), QStringLiteral("add"), m_dir.path(), caPemPath});
+    return run({QStringLiteral("trust"), QStringLiteral("add"), m_folder, caPemPath});
 }
 
 QList<QJsonObject> ServiceSite::registrations() {
     QByteArray out;
     QList<QJsonObject> list;
-    if (!run({QStringLiteral("list"), m_dir.path()}, {}, &out))
+    if (!run({QStringLiteral("list"), m_folder}, {}, &out))
         return list;
     for (const QByteArray& line : out.split('\n'))
         if (!line.trimmed().isEmpty())

@@ -1,14 +1,17 @@
 #pragma once
 
-// ServiceSite: the registration service tessaro-site run for a test, in a new site folder, listening
-// on 127.0.0.1 at a free port. Its root.pem is what a client trusts; users and trust anchors are
+// ServiceSite: the registration service tessaro-site run for a test, listening on 127.0.0.1 at a free
+// port (or where serve's options say). Its root.pem is what a client trusts; users and trust anchors are
 // added through its command line, as an administrator does.
 //
-//   ServiceSite site;                        // init, then serve; waits for its "listening on" line
+//   ServiceSite site;                        // a new folder: init, then serve; waits for "listening on"
 //   QVERIFY2(site.isRunning(), qPrintable(site.errorString()));
 //   QVERIFY(site.addUser("alice", "secret"));
 //   QVERIFY(site.trust(caPemPath));
 //   site.registrations()                     // tessaro-site list, one JSON object a registration
+//
+//   ServiceSite other(folder, ServiceSite::Options{{"--database", url}, {"--plain-http"}, false});
+//   other.start(); other.stop() (SIGTERM: its exit status); other.kill() (SIGKILL); other.start() again
 
 #include <QJsonObject>
 #include <QList>
@@ -19,16 +22,31 @@
 
 class ServiceSite {
 public:
+    struct Options {
+        QStringList init;                                // more options of init (--database URL, ...)
+        QStringList serve = {"--listen", "127.0.0.1:0"}; // options of serve
+        bool start = true;                               // serve at once
+    };
+
     ServiceSite();
+    // A site in folder: init makes it unless it holds one already; folder empty: a new temporary one.
+    ServiceSite(const QString& folder, const Options& options);
     ~ServiceSite(); // stops the service (SIGTERM)
     ServiceSite(const ServiceSite&) = delete;
     ServiceSite& operator=(const ServiceSite&) = delete;
 
     bool isRunning() const { return m_process.state() == QProcess::Running && !m_origin.isEmpty(); }
     QString errorString() const { return m_error; }
-    QString origin() const { return m_origin; } // https://127.0.0.1:<port>
-    QString folder() const { return m_dir.path(); }
-    QString rootCertificatePath() const { return m_dir.filePath(QStringLiteral("root.pem")); }
+    QString origin() const { return m_origin; } // https://127.0.0.1:<port>, http://..., or unix:PATH
+    int port() const;                           // of the origin
+    QString folder() const { return m_folder; }
+    QString rootCertificatePath() const { return m_folder + QStringLiteral("/root.pem"); }
+    QString log() const; // what serve wrote on standard error so far
+
+    // Starts serve with Options::serve; waits for its "listening on" line.
+    bool start();
+    int stop();  // SIGTERM, then waits: the exit status, -1 when it crashed or did not end
+    void kill(); // SIGKILL
 
     bool addUser(const QString& name, const QString& password);
     bool trust(const QString& caPemPath);
@@ -42,6 +60,8 @@ public:
 private:
     QTemporaryDir m_dir;
     QTemporaryDir m_logs;
+    QString m_folder;
+    Options m_options;
     QProcess m_process;
     QString m_error;
     QString m_origin;

@@ -2,7 +2,8 @@
 # A throwaway PostgreSQL 15 cluster for tests and benchmarks, in a folder of its own.
 #
 #   pg-cluster.sh start DIR [NAME=VALUE]...   makes a new cluster in DIR (which must not exist yet) and
-#                                             starts it; extra NAME=VALUE are server settings (fsync=off, ...)
+#                                             starts it; extra NAME=VALUE are server settings (fsync=off, ...);
+#                                             a cluster DIR holds already (after stop) is started again
 #   pg-cluster.sh stop DIR                    stops it (fast shutdown); the folder stays
 #   pg-cluster.sh restart DIR [fast|immediate]  stops it with that mode (immediate: as if it crashed), then
 #                                             starts it again on the same port
@@ -24,7 +25,7 @@ bin=${TESSARO_PG_BIN:-/usr/lib/postgresql/15/bin}
 command=${1:-}
 dir=${2:-}
 if [ -z "$command" ] || [ -z "$dir" ]; then
-    sed -n '2,9p' "$0" >&2
+    sed -n '2,10p' "$0" >&2
     exit 2
 fi
 shift 2
@@ -56,6 +57,11 @@ server_start() {
 
 case "$command" in
 start)
+    if [ -f "$dir/data/PG_VERSION" ]; then
+        server_start
+        print_env
+        exit 0
+    fi
     if [ -e "$dir" ] && [ -n "$(ls -A "$dir" 2>/dev/null)" ]; then
         echo "pg-cluster.sh: $dir exists and is not empty" >&2
         exit 1

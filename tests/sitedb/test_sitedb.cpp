@@ -1,3 +1,6 @@
+// The site database's tables, run once on SQLite and once on a throwaway PostgreSQL cluster.
+
+#include "common/PgCluster.h"
 #include "sitedb/Accounts.h"
 #include "sitedb/SiteDatabase.h"
 
@@ -27,13 +30,14 @@ QString Fingerprint(int n) {
     return QStringLiteral("%1").arg(n, 40, 16, QLatin1Char('0')).toUpper();
 }
 
-// Runs SQL on the database file through a connection of the test's own, as an administrator (or a fault)
-// would.
+// Runs SQL on the site's database through a connection of the test's own, as an administrator (or a
+// fault) would.
 QString RawSql(const QString& dir, const QStringList& statements) {
     QString error, output;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
-        db.setDatabaseName(SiteDatabase::FilePath(dir));
+        const DatabaseLocation location = DatabaseLocation::Of(dir);
+        QSqlDatabase db = QSqlDatabase::addDatabase(location.DriverName(), QStringLiteral("raw"));
+        location.Apply(db);
         if (!db.open()) {
             error = db.lastError().text();
         }
@@ -53,26 +57,71 @@ QString RawSql(const QString& dir, const QStringList& statements) {
 
 } // namespace
 
+// Run on SQLite; TestSiteDbPostgreSQL runs the same on PostgreSQL.
 class TestSiteDb : public QObject {
     Q_OBJECT
 
-private:
+public:
+    explicit TestSiteDb(PgCluster* cluster = nullptr) : m_cluster(cluster) {}
+
+protected:
+    PgCluster* m_cluster; // null: SQLite
     std::unique_ptr<QTemporaryDir> m_tmp;
     QString m_dir;
+    QString m_url; // PostgreSQL: this test's new database
+
+    // The site's database, made as init makes it.
+    void Create() { SiteDatabase::Create(m_dir, m_url); }
+    // A database with no tables yet, that the site folder names.
+    void CreateEmpty() {
+        QFile file(m_cluster ? DatabaseLocation::UrlFile(m_dir) : SiteDatabase::FilePath(m_dir));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(m_url.toUtf8());
+    }
+    // Makes the folder name a database that does not exist; PostgreSQL: returns its name.
+    QString MakeMissing() {
+        if (!m_cluster) {
+            QFile::remove(SiteDatabase::FilePath(m_dir));
+            return {};
+        }
+        const QString name = QStringLiteral("missing%1").arg(++m_missing);
+        QFile file(DatabaseLocation::UrlFile(m_dir));
+        if (!file.open(QIODevice::WriteOnly) || file.write(m_cluster->url(name).toUtf8()) < 0) {
+            qFatal("cannot rewrite database.url");
+        }
+        return name;
+    }
+    int m_missing = 0;
 
 private Q_SLOTS:
+    void initTestCase() {
+        if (m_cluster) {
+            QVERIFY2(m_cluster->isRunning(), qPrintable(m_cluster->errorString()));
+        }
+    }
+
     void init() {
         m_tmp = std::make_unique<QTemporaryDir>();
         m_dir = m_tmp->path();
+        if (m_cluster) {
+            m_url = m_cluster->createDatabase();
+            QVERIFY2(!m_url.isEmpty(), qPrintable(m_cluster->errorString()));
+        }
     }
 
     void storeAndReopen() {
-        SiteDatabase::Create(m_dir);
+        Create();
         struct stat st {};
-        QCOMPARE(::stat(QFile::encodeName(SiteDatabase::FilePath(m_dir)).constData(), &st), 0);
+        const QString made = m_cluster ? DatabaseLocation::UrlFile(m_dir) : SiteDatabase::FilePath(m_dir);
+        QCOMPARE(::stat(QFile::encodeName(made).constData(), &st), 0);
         QCOMPARE(st.st_mode & 0777, 0600u);
         QVERIFY_THROWS_EXCEPTION(SiteDatabaseError,
-                                 SiteDatabase::Create(m_dir)); // never over an existing one
+                                 Create()); // never over an existing one
+        if (m_cluster) { // nor over a database that already holds a site, from another folder
+            QTemporaryDir other;
+            QVERIFY_THROWS_EXCEPTION(SiteDatabaseError, SiteDatabase::Create(other.path(), m_url));
+            QVERIFY(!SiteDatabase::Exists(other.path()));
+        }
         Registration first = Sample(Fingerprint(1)),
                      second = Sample(Fingerprint(2), QStringLiteral("certificate"));
         QString receipt;
@@ -87,8 +136,10 @@ private Q_SLOTS:
         }
         // Reopened: the rows are kept, no migration runs twice, the log mode stays in the file.
         SiteDatabase db(m_dir);
-        QCOMPARE(RawSql(m_dir, {"SELECT COUNT(*) FROM schema_migrations", "PRAGMA journal_mode"}),
-                 QStringLiteral("1;wal;"));
+        QCOMPARE(RawSql(m_dir, {"SELECT COUNT(*) FROM schema_migrations"}), QStringLiteral("1;"));
+        if (!m_cluster) {
+            QCOMPARE(RawSql(m_dir, {"PRAGMA journal_mode"}), QStringLiteral("wal;"));
+        }
         QCOMPARE(db.TakeReceipt(receipt)->number, second.number);
         const std::optional<Registration> found = db.FindByFingerprint(Fingerprint(1));
         QVERIFY(found && !db.FindByFingerprint(Fingerprint(3)));
@@ -98,7 +149,7 @@ private Q_SLOTS:
         QCOMPARE(found->token, first.token);
         const QList<Registration> all = db.All();
         QCOMPARE(all.size(), 2);
-        QCOMPARE(all[1].number, found->number + 1);
+        QVERIFY(all[1].number > found->number);
 
         // A schema from a newer program is refused, not used.
         RawSql(m_dir, {"INSERT INTO schema_migrations VALUES (99, 0)"});
@@ -110,9 +161,7 @@ private Q_SLOTS:
     // Threads that open a new, empty database file together and register the same fingerprint:
     // the schema is made once, and exactly one registration wins.
     void concurrentDuplicates() {
-        QFile file(SiteDatabase::FilePath(m_dir));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.close();
+        CreateEmpty();
         constexpr int Threads = 8;
         std::atomic<int> inserted{0}, duplicate{0}, other{0};
         std::vector<std::thread> threads;
@@ -165,7 +214,7 @@ private Q_SLOTS:
         QFETCH(qint64, takenAfter);
         QFETCH(bool, takeTwice);
         QFETCH(bool, found);
-        SiteDatabase::Create(m_dir);
+        Create();
         SiteDatabase db(m_dir);
         QDateTime now = Epoch;
         db.SetClock([&] { return now; });
@@ -188,23 +237,26 @@ private Q_SLOTS:
     // A database that cannot be opened and one whose registrations table is broken give their own results;
     // the same object recovers once the database is usable again.
     void failures_data() {
-        QTest::addColumn<QByteArray>("fileContent"); // "-" for no file at all
-        QTest::addColumn<QStringList>("damage");
+        QTest::addColumn<QByteArray>("fileContent"); // "-" for no database at all
+        QTest::addColumn<QStringList>("damage");     // on SQLite, and on PostgreSQL unless the next is given
+        QTest::addColumn<QStringList>("pgDamage");   // "-": the row is SQLite's alone
+        QTest::addColumn<bool>("afterOpen");         // damage done once the object has opened the database
         QTest::addColumn<SiteDatabase::Insert>("result");
         QTest::addColumn<bool>("readable");
-        QTest::newRow("no file") << QByteArray("-") << QStringList() << SiteDatabase::Insert::CannotOpen
-                                 << false;
-        QTest::newRow("not a database")
-            << QByteArray(8192, 'x') << QStringList() << SiteDatabase::Insert::CannotOpen << false;
-        QTest::newRow("table dropped") << QByteArray() << QStringList{"DROP TABLE registrations"}
-                                       << SiteDatabase::Insert::TableUnusable << false;
+        const QStringList same;
+        QTest::newRow("no database") << QByteArray("-") << QStringList() << same << false
+                                     << SiteDatabase::Insert::CannotOpen << false;
+        QTest::newRow("not a database") << QByteArray(8192, 'x') << QStringList() << QStringList{"-"} << false
+                                        << SiteDatabase::Insert::CannotOpen << false;
+        QTest::newRow("table gone") << QByteArray() << QStringList{"ALTER TABLE registrations RENAME TO old"}
+                                    << same << false << SiteDatabase::Insert::TableUnusable << false;
         QTest::newRow("uniqueness lost")
             << QByteArray()
-            << QStringList{"DROP TABLE registrations",
+            << QStringList{"ALTER TABLE registrations RENAME TO old",
                            "CREATE TABLE registrations (id INTEGER PRIMARY KEY, "
                            "fingerprint TEXT, name TEXT, owner TEXT, method TEXT, "
                            "registered_at BIGINT, token TEXT)"}
-            << SiteDatabase::Insert::TableUnusable << true;
+            << same << false << SiteDatabase::Insert::TableUnusable << true;
         // A check deferred to the commit makes the commit fail: its outcome counts as unknown.
         QTest::newRow("commit fails")
             << QByteArray()
@@ -212,44 +264,130 @@ private Q_SLOTS:
                            "CREATE TABLE audit (fp TEXT REFERENCES parent (x) DEFERRABLE INITIALLY DEFERRED)",
                            "CREATE TRIGGER audited AFTER INSERT ON registrations BEGIN "
                            "INSERT INTO audit VALUES (new.fingerprint); END"}
-            << SiteDatabase::Insert::Unknown << true;
+            << QStringList{"CREATE TABLE parent (x TEXT PRIMARY KEY)",
+                           "ALTER TABLE registrations ADD FOREIGN KEY (fingerprint) REFERENCES parent (x) "
+                           "DEFERRABLE INITIALLY DEFERRED"}
+            << false << SiteDatabase::Insert::Unknown << true;
+        // A server restart breaks every open connection; the next operation opens a new one.
+        QTest::newRow("connection lost")
+            << QByteArray() << QStringList{"-"}
+            << QStringList{"SELECT COUNT(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE datname = "
+                           "current_database() AND pid <> pg_backend_pid()"}
+            << true << SiteDatabase::Insert::Inserted << true;
     }
     void failures() {
         QFETCH(QByteArray, fileContent);
         QFETCH(QStringList, damage);
+        QFETCH(QStringList, pgDamage);
+        QFETCH(bool, afterOpen);
         QFETCH(SiteDatabase::Insert, result);
         QFETCH(bool, readable);
-        const QString path = SiteDatabase::FilePath(m_dir);
+        if (m_cluster && !pgDamage.isEmpty()) {
+            damage = pgDamage;
+        }
+        if (damage == QStringList{"-"}) {
+            QSKIP("not a fault of this engine");
+        }
+        QString missing;
         if (fileContent.isEmpty()) {
-            SiteDatabase::Create(m_dir);
-            QCOMPARE(RawSql(m_dir, damage), QString());
-        } else if (fileContent != "-") {
-            QFile file(path);
+            Create();
+            if (!afterOpen) {
+                QCOMPARE(RawSql(m_dir, damage), QString());
+            }
+        } else if (fileContent == "-") {
+            Create();
+            missing = MakeMissing();
+        } else {
+            QFile file(SiteDatabase::FilePath(m_dir));
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write(fileContent) == fileContent.size());
         }
         SiteDatabase db(m_dir);
+        if (afterOpen) {
+            QVERIFY(db.OpenError().isEmpty());
+            QVERIFY(!RawSql(m_dir, damage).startsWith(QLatin1String("error")));
+        }
         Registration r = Sample(Fingerprint(1));
         QCOMPARE(db.InsertRegistration(r), result);
         const auto kind = result == SiteDatabase::Insert::CannotOpen ? SiteDatabaseError::Kind::CannotOpen
                                                                      : SiteDatabaseError::Kind::TableUnusable;
         try {
-            QVERIFY(!db.FindByFingerprint(r.fingerprint));
+            QCOMPARE(bool(db.FindByFingerprint(r.fingerprint)), result == SiteDatabase::Insert::Inserted);
             QVERIFY(readable);
         } catch (const SiteDatabaseError& e) {
             QVERIFY(!readable);
             QCOMPARE(e.kind(), kind);
         }
         QCOMPARE(db.OpenError().isEmpty(), result != SiteDatabase::Insert::CannotOpen);
+        QCOMPARE(db.Ping(), result != SiteDatabase::Insert::CannotOpen);
 
         if (result == SiteDatabase::Insert::CannotOpen) {
-            QFile::remove(path);
-            SiteDatabase::Create(m_dir);
+            if (m_cluster) { // the database the folder names comes into being, empty
+                QVERIFY(
+                    m_cluster->sql(QStringLiteral("postgres"), QStringLiteral("CREATE DATABASE ") + missing));
+            } else {
+                QFile::remove(SiteDatabase::FilePath(m_dir));
+                Create();
+            }
             QCOMPARE(db.InsertRegistration(r), SiteDatabase::Insert::Inserted);
         }
     }
 
+    // Where the database is: the URL a site folder keeps, taken apart for libpq; the refused ones say why.
+    void location_data() {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("parts"); // host|port|user|name|options, or the words of the refusal
+        if (m_cluster) {
+            QTest::newRow("the same on every engine") << QString() << QString();
+            return;
+        }
+        QTest::newRow("TCP") << "postgresql://tessaro@db.example.org:5433/site"
+                             << "db.example.org|5433|tessaro|site|connect_timeout=10";
+        QTest::newRow("IPv6, scheme postgres") << "postgres://u@[::1]/site?sslmode=verify-full"
+                                               << "::1|-1|u|site|sslmode=verify-full,connect_timeout=10";
+        QTest::newRow("Unix socket")
+            << "postgresql://u@/site?host=/run/postgresql&port=5432&connect_timeout=3"
+            << "/run/postgresql|5432|u|site|connect_timeout=3";
+        QTest::newRow("all defaults") << "postgresql:///site"
+                                      << "|-1||site|connect_timeout=10";
+        QTest::newRow("password") << "postgresql://u:secret@h/site"
+                                  << "holds a password";
+        QTest::newRow("empty password") << "postgresql://u:@h/site"
+                                        << "holds a password";
+        QTest::newRow("password parameter") << "postgresql://u@h/site?password=x"
+                                            << "PGPASSWORD";
+        QTest::newRow("other parameter") << "postgresql://u@h/site?options=-c%20x"
+                                         << "not one this site takes";
+        QTest::newRow("quote in a value") << "postgresql://u@/site?host=/a'b"
+                                          << "quotes";
+        QTest::newRow("host twice") << "postgresql://u@h/site?host=/run"
+                                    << "host twice";
+        QTest::newRow("no database") << "postgresql://u@h/"
+                                     << "names no database";
+        QTest::newRow("other scheme") << "mysql://u@h/site"
+                                      << "must look like";
+        QTest::newRow("not a URL") << "site.db"
+                                   << "must look like";
+    }
+    void location() {
+        QFETCH(QString, url);
+        QFETCH(QString, parts);
+        if (m_cluster) {
+            QSKIP("the same on every engine");
+        }
+        QString got;
+        try {
+            const DatabaseLocation l = DatabaseLocation::FromUrl(url);
+            got =
+                QStringList{l.host, QString::number(l.port), l.user, l.name, l.options.join(QLatin1Char(','))}
+                    .join(QLatin1Char('|'));
+            QCOMPARE(got, parts);
+        } catch (const SiteDatabaseError& e) {
+            QVERIFY2(QString::fromUtf8(e.what()).contains(parts), e.what());
+        }
+    }
+
     void accounts() {
-        SiteDatabase::Create(m_dir);
+        Create();
         SiteDatabase db(m_dir);
         Accounts accounts(db);
         using S = Accounts::SignIn;
@@ -328,7 +466,7 @@ private Q_SLOTS:
                  QStringLiteral("0;"));
 
         // A database that cannot be opened is not a wrong password.
-        QFile::remove(SiteDatabase::FilePath(m_dir));
+        MakeMissing();
         SiteDatabase gone(m_dir);
         QCOMPARE(Accounts(gone).Check(QStringLiteral("bob"), QStringLiteral("battery staple"), "192.0.2.5"),
                  S::Unavailable);
@@ -336,7 +474,7 @@ private Q_SLOTS:
 
     // Sign-in attempts in time order, through two objects sharing the database as two instances would.
     void throttling() {
-        SiteDatabase::Create(m_dir);
+        Create();
         SiteDatabase first(m_dir), second(m_dir);
         qint64 offset = 0;
         for (SiteDatabase* db : {&first, &second}) {
@@ -388,5 +526,21 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSiteDb)
+class TestSiteDbPostgreSQL : public TestSiteDb {
+    Q_OBJECT
+
+public:
+    explicit TestSiteDbPostgreSQL(PgCluster* cluster) : TestSiteDb(cluster) {}
+};
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    TestSiteDb sqlite;
+    int failed = QTest::qExec(&sqlite, argc, argv);
+    PgCluster cluster;
+    TestSiteDbPostgreSQL postgresql(&cluster);
+    failed += QTest::qExec(&postgresql, argc, argv);
+    return failed;
+}
+
 #include "test_sitedb.moc"
