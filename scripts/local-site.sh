@@ -8,6 +8,9 @@
 #       a generated password, kept in site/account.txt (mode 0600); a personal certificate for the
 #       local user in the NSS database nssdb/, issued by a certificate authority of its own that
 #       the site trusts (tessaro-site trust add; the authority's key is not kept). Needs no display.
+#   local-site.sh launch SERVICE COMMAND [ARGUMENTS...]
+#       What the run command and the installed launcher do: runs COMMAND against the site that
+#       TESSARO_SITE_ORIGIN names when it is set, otherwise as "run" does.
 #   local-site.sh run SERVICE COMMAND [ARGUMENTS...]
 #       prepare, then starts the site on 127.0.0.1 with a free port, runs COMMAND with
 #       TESSARO_SITE_ORIGIN, TESSARO_SITE_CERT and TESSARO_NSSDB pointing at it, and stops the site
@@ -21,7 +24,7 @@ set -Eeuo pipefail
 trap 'echo "$0: failed: $BASH_COMMAND" >&2' ERR
 
 usage() {
-    echo "usage: $0 prepare SERVICE | run SERVICE COMMAND [ARGUMENTS...]" >&2
+    echo "usage: $0 prepare SERVICE | run|launch SERVICE COMMAND [ARGUMENTS...]" >&2
     exit 2
 }
 
@@ -74,7 +77,7 @@ make_site() {
 make_account() {
     [ -s "$account" ] && return 0
     local password
-    password="$(openssl rand -base64 15 | tr '+/' '-_')"
+    password="$(head -c 15 /dev/urandom | base64 | tr '+/' '-_')"
     if ! printf '%s\n' "$password" | service user add "$site" "$user" >/dev/null 2>&1; then
         # The account exists already (its file was lost): give it the new password.
         printf '%s\n' "$password" | service user passwd "$site" "$user" >/dev/null
@@ -178,8 +181,23 @@ prepare)
     [ $# -eq 0 ] || usage
     prepare
     ;;
-run)
+launch | run)
     [ $# -ge 1 ] || usage
+    if [ "$(id -u)" -eq 0 ]; then
+        # Qt WebEngine refuses to start its sandbox as root.
+        export QTWEBENGINE_DISABLE_SANDBOX=1
+    fi
+    if [ "$what" = launch ] && [ -n "${TESSARO_SITE_ORIGIN:-}" ]; then
+        trap - EXIT
+        exec "$@"
+    fi
+    for needed in "$service_program" certutil pk12util; do
+        if ! command -v "$needed" >/dev/null; then
+            echo "$0: $needed is missing: the registration site on this computer needs it" \
+                "(packages tessaro-site and libnss3-tools); or name another site in TESSARO_SITE_ORIGIN" >&2
+            exit 1
+        fi
+    done
     prepare
     start_site
     echo "The registration site runs at $origin until Tessaro ends."

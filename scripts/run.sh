@@ -13,16 +13,9 @@ cmake --build "$here/build/release" -j "$(nproc)"
 cmake --install "$here/build/release" --prefix "$prefix" >/dev/null
 echo "Installed in $prefix; the local registration store is $prefix/Registered/"
 
-if [ "$(id -u)" -eq 0 ]; then
-    # Qt WebEngine refuses to start its sandbox as root.
-    export QTWEBENGINE_DISABLE_SANDBOX=1
-fi
 program=("$prefix/tessaro" "$@")
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
     echo "No display found: starting under Xvfb." >&2
     program=(xvfb-run -a -s "-screen 0 1280x800x24" "${program[@]}")
 fi
-if [ -n "${TESSARO_SITE_ORIGIN:-}" ]; then
-    exec "${program[@]}"
-fi
-exec "$here/scripts/local-site.sh" run "$prefix/tessaro-site" "${program[@]}"
+exec "$here/scripts/local-site.sh" launch "$prefix/tessaro-site" "${program[@]}"
