@@ -9,6 +9,7 @@ packages=(
     libbenchmark-dev
     python3 sqlite3 postgresql-15
     xvfb xauth imagemagick fonts-dejavu-core
+    dpkg-dev debhelper fakeroot lintian librsvg2-bin appstream systemd
 )
 
 missing=()

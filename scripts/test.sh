@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with warnings as errors and runs every test; then builds
 # again with clang under AddressSanitizer and UndefinedBehaviorSanitizer, runs every test
-# there too, and runs each fuzz target for a minute.
+# there too, runs each fuzz target for a minute, and installs, uses and purges the Debian packages.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 jobs="$(nproc)"
@@ -41,4 +41,6 @@ if [ -d "$here/build/asan/fuzz" ]; then
         rm -rf "$corpus"
     done < <(find "$here/build/asan/fuzz" -type f -executable -name 'fuzz_*' | sort)
 fi
+echo "== Debian packages: built, installed, used through the launcher, purged"
+"$here/tests/package/check-installed.sh" "$here/build/ci"
 echo "== all tests passed"
