@@ -42,7 +42,9 @@ public:
         check(m_form != nullptr, u"the main window is there"_s);
         if (!m_failed) {
             m_view = m_form->findChild<QWebEngineView*>(u"WebBrowser1"_s);
-            check(waitLoaded(), u"the first page loads"_s);
+            // Through the link /usr/bin/tessaro, the pages are found beside the resolved program.
+            check(waitLoaded() && QFileInfo::exists(m_view->url().toLocalFile()),
+                  u"the first page is the program's own: "_s + m_view->url().toString());
             readAccount();
         }
         const QString methods = qEnvironmentVariable("TESSARO_DRIVER_METHODS", u"certificate password"_s);
