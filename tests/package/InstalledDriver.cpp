@@ -43,8 +43,8 @@ public:
         if (!m_failed) {
             m_view = m_form->findChild<QWebEngineView*>(u"WebBrowser1"_s);
             // Through the link /usr/bin/tessaro, the pages are found beside the resolved program.
-            check(waitLoaded() && QFileInfo::exists(m_view->url().toLocalFile()),
-                  u"the first page is the program's own: "_s + m_view->url().toString());
+            const bool own = waitLoaded() && QFileInfo::exists(m_view->url().toLocalFile());
+            check(own, u"the first page is the program's own: "_s + m_view->url().toString());
             readAccount();
         }
         const QString methods = qEnvironmentVariable("TESSARO_DRIVER_METHODS", u"certificate password"_s);

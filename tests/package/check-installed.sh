@@ -54,7 +54,8 @@ client() {
         QTWEBENGINE_CHROMIUM_FLAGS=--disable-gpu "$@" \
         xvfb-run -a -s "-screen 0 1280x800x24" tessaro-launch
 }
-client TESSARO_DRIVER_SHOT="${TESSARO_SHOTS:-$work}/installed-after-registration.png"
+client TESSARO_DRIVER_SHOT="$work/home/installed-after-registration.png"
+[ -z "${TESSARO_SHOTS:-}" ] || cp "$work/home/installed-after-registration.png" "$TESSARO_SHOTS/"
 client TESSARO_SITE_ORIGIN="$origin" TESSARO_SITE_CERT="$work/tls-cert.pem" TESSARO_DRIVER_METHODS=password \
     TESSARO_DRIVER_USER="$account" TESSARO_DRIVER_PASSWORD="$password"
 store="$work/home/.local/share/tessaro/Registered"
@@ -67,7 +68,7 @@ echo "-- purge"
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -q tessaro tessaro-site >/dev/null
 left=0
 while IFS= read -r path; do
-    if [ -L "$path" ] || { [ -e "$path" ] && [ ! -d "$path" ]; }; then
+    if { [ -e "$path" ] || [ -L "$path" ]; } && [ ! -d "$path" ]; then
         echo "left after purge: $path" >&2
         left=1
     fi
