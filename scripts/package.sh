@@ -13,7 +13,8 @@ fi
 if ! command -v dpkg-buildpackage >/dev/null || ! command -v lintian >/dev/null ||
     ! (cd "$here" && dpkg-checkbuilddeps >/dev/null 2>&1); then
     $sudo apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends dpkg-dev fakeroot lintian
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends dpkg-dev fakeroot lintian \
+        appstream
     DEBIAN_FRONTEND=noninteractive $sudo apt-get build-dep -y -q "$here"
 fi
 
@@ -27,6 +28,9 @@ if command -v ccache >/dev/null; then
     export TESSARO_CMAKE_EXTRA="-DCMAKE_CXX_COMPILER_LAUNCHER=ccache" CCACHE_BASEDIR="$work"
 fi
 (cd "$work/tessaro" && dpkg-buildpackage -us -uc -b -j"$(nproc)")
+if command -v appstreamcli >/dev/null; then
+    appstreamcli validate --no-net "$here"/dist/*.metainfo.xml
+fi
 echo "== lintian"
 lintian --fail-on error --display-info "$work"/*.changes
 rm -f "$out"/*.deb

@@ -51,7 +51,9 @@ public:
         for (const QString& method : methods.split(u' ', Qt::SkipEmptyParts)) {
             if (m_failed)
                 break;
-            const QString name = u"installed by "_s + method + u".txt"_s;
+            // A name of this run's own: every run registers new documents in the same store.
+            const QString name =
+                u"installed %1 by %2.txt"_s.arg(QCoreApplication::applicationPid()).arg(method);
             registerDocument(name, method == "certificate"_L1);
             if (!m_failed)
                 verifyDocument(name);

@@ -4,14 +4,15 @@
 # installed client through its launcher under Xvfb, as an unprivileged user, with the driver plugin
 # of this folder: by each sign method against the launcher's site of the user's own, and by password
 # against the system service. Then purges both packages: none of their files may remain, while the
-# site folder and the user's store do. Runs as root. Usage: check-installed.sh BUILD_DIR
+# site folder and the user's store do. Runs as root.
+# Usage: check-installed.sh BUILD_DIR [DEBS_DIR]   (with DEBS_DIR: its packages, not built again)
 set -euo pipefail
 here="$(cd "$(dirname "$0")/../.." && pwd)"
 build="$1"
-debs="$here/build/deb"
+debs="$(realpath -m "${2:-$here/build/deb}")"
 client_user=tessaro-ci
 
-"$here/scripts/package.sh" "$debs"
+[ $# -ge 2 ] || "$here/scripts/package.sh" "$debs"
 work="$(mktemp -d /tmp/tessaro-package-XXXXXX)"
 site_pid=""
 finish() {
