@@ -7,7 +7,7 @@ packages=(
     qt6-base-dev qt6-webengine-dev qt6-webengine-dev-tools libqt6webenginecore6-bin libqt6sql6-sqlite libqt6sql6-psql
     libnss3-dev libnss3-tools libssl-dev openssl libargon2-dev libcpp-httplib-dev
     libbenchmark-dev
-    python3 sqlite3 postgresql-15
+    python3 sqlite3 postgresql-15 nginx-light
     xvfb xauth imagemagick fonts-dejavu-core
     dpkg-dev debhelper fakeroot lintian librsvg2-bin appstream systemd
 )
