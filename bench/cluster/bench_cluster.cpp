@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
         Figures direct;
         {
             QProcess serve;
+            serve.setStandardErrorFile(dir + QStringLiteral("/single.log"));
             serve.start(ServiceSite::program(), {"serve", single, "--listen", "127.0.0.1:0"});
             serve.waitForReadyRead(30000);
             const int port =

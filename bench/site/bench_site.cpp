@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
     const siteload::Baselines baselines = siteload::MeasureBaselines(work);
 
     QProcess serve;
+    serve.setStandardErrorFile(QProcess::nullDevice()); // its log, unread, would fill a pipe and stall it
     serve.start(QStringLiteral(TESSARO_SITE_PROGRAM), {"serve", dir, "--listen", "127.0.0.1:0"});
     serve.waitForReadyRead(30000);
     const int port = QString::fromUtf8(serve.readLine()).trimmed().section(QLatin1Char(':'), -1).toInt();

@@ -163,6 +163,8 @@ NginxProxy::NginxProxy(const QString& dir, const QString& siteDir, int firstInst
               .arg(root ? "user nobody nogroup;\n" : "", dir));
     const QStringList args{"-p", dir, "-e", dir + "/error.log", "-c", dir + "/nginx.conf"};
     run(program(), QStringList{"-t", "-q"} + args);
+    m_process.setStandardOutputFile(dir + QStringLiteral("/nginx.out"));
+    m_process.setStandardErrorFile(dir + QStringLiteral("/nginx.out"), QIODevice::Append);
     m_process.start(program(), args + QStringList{"-g", "daemon off;"});
     if (!m_process.waitForStarted())
         fail(QStringLiteral("nginx did not start"));

