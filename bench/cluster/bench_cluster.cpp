@@ -44,6 +44,7 @@ Figures load(int port, const QString& siteDir, const CertificateWork& work) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QTemporaryDir tmp(QDir::tempPath() + QStringLiteral("/tsbench-XXXXXX"));
+    tmp.setAutoRemove(qEnvironmentVariableIsEmpty("TESSARO_KEEP"));
     const QString dir = tmp.path();
     // PostgreSQL and nginx's workers run as nobody when this runs as root: they pass through.
     QFile::setPermissions(dir, QFile::permissions(dir) | QFile::ExeGroup | QFile::ExeOther);

@@ -46,7 +46,18 @@ std::shared_ptr<httplib::SSLClient> client(int port, const QString& dir) {
 }
 
 bool accepted(const httplib::Result& r) {
-    return r && r->status == 200 && r->body.find("rror:") == std::string::npos;
+    if (r && r->status == 200 && r->body.find("rror:") == std::string::npos)
+        return true;
+    // The first refusal of a run says why, for the figures' reader.
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true)) {
+        const size_t code = r ? r->body.find("rror:") : std::string::npos;
+        std::fprintf(stderr, "first refusal: %s\n",
+                     !r                          ? httplib::to_string(r.error()).c_str()
+                     : code != std::string::npos ? r->body.substr(code - 1, 40).c_str()
+                                                 : ("status " + std::to_string(r->status)).c_str());
+    }
+    return false;
 }
 
 } // namespace
