@@ -332,6 +332,56 @@ private Q_SLOTS:
         }
     }
 
+    // Over TCP the cluster asks for a password: the service never has one of its own, libpq takes it from
+    // PGPASSWORD or a password file.
+    void password_data() {
+        QTest::addColumn<QString>("source"); // "", "PGPASSWORD" or "PGPASSFILE"
+        QTest::addColumn<bool>("opens");
+        if (!m_cluster) {
+            QTest::newRow("PostgreSQL only") << QString() << false;
+            return;
+        }
+        QTest::newRow("no password") << "" << false;
+        QTest::newRow("PGPASSWORD") << "PGPASSWORD" << true;
+        QTest::newRow("password file") << "PGPASSFILE" << true;
+    }
+    void password() {
+        QFETCH(QString, source);
+        QFETCH(bool, opens);
+        if (!m_cluster) {
+            QSKIP("PostgreSQL only");
+        }
+        const QString name = m_url.section(QLatin1Char('/'), 3).section(QLatin1Char('?'), 0, 0);
+        const QString url =
+            QStringLiteral("postgresql://tessaro@127.0.0.1:%1/%2").arg(m_cluster->port()).arg(name);
+        const QString passfile = m_tmp->filePath(QStringLiteral("pgpass"));
+        QFile file(passfile);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("127.0.0.1:*:*:tessaro:" + m_cluster->password().toUtf8() + '\n');
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+        file.close();
+        qputenv("PGPASSFILE",
+                (source == QLatin1String("PGPASSFILE") ? passfile : m_tmp->filePath("none")).toUtf8());
+        if (source == QLatin1String("PGPASSWORD")) {
+            qputenv("PGPASSWORD", m_cluster->password().toUtf8());
+        }
+        QString error;
+        try {
+            SiteDatabase::Create(m_dir, url);
+        } catch (const SiteDatabaseError& e) {
+            error = QString::fromUtf8(e.what());
+        }
+        qunsetenv("PGPASSWORD");
+        qunsetenv("PGPASSFILE");
+        QVERIFY2(error.isEmpty() == opens, qPrintable(error));
+        QCOMPARE(SiteDatabase::Exists(m_dir), opens);
+        if (opens) {
+            QFile kept(DatabaseLocation::UrlFile(m_dir));
+            QVERIFY(kept.open(QIODevice::ReadOnly));
+            QVERIFY(!kept.readAll().contains(m_cluster->password().toUtf8()));
+        }
+    }
+
     // Where the database is: the URL a site folder keeps, taken apart for libpq; the refused ones say why.
     void location_data() {
         QTest::addColumn<QString>("url");
