@@ -291,30 +291,6 @@ private Q_SLOTS:
         QCOMPARE(::waitpid(child, &status, 0), child);
         QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
-
-    // Encoder and decoder agree with Qt's codec and with each other over many lengths, with
-    // spaces, tabs and CR LF pairs scattered through the text.
-    void roundTrip() {
-        QRandomGenerator rng(42);
-        TSCrypt crypto;
-        for (qsizetype length = 1; length <= 4200; length += length < 240 ? 1 : 397) {
-            QByteArray data(length, Qt::Uninitialized);
-            for (char& b : data)
-                b = char(rng.bounded(256));
-            const QString text = crypto.Base64EncodeBinary(data);
-            QString flat = QString::fromLatin1(data.toBase64());
-            for (qsizetype at = 76; at < flat.size(); at += 78)
-                flat.insert(at, QStringLiteral("\r\n"));
-            QCOMPARE(text, flat);
-            QString noisy;
-            for (QChar c : text) {
-                if (c != QLatin1Char('\n') && rng.bounded(4) == 0)
-                    noisy += QStringLiteral(" \t\r\n");
-                noisy += c;
-            }
-            QCOMPARE(crypto.Base64DecodeToBinary(noisy), data);
-        }
-    }
 };
 
 QTEST_APPLESS_MAIN(TestTSCrypt)
