@@ -14,11 +14,12 @@ DIR (the state folder) holds:
     requests.jsonl      one JSON object per request received, appended before the reply is sent
     registrations.json  the registrations database dumped after every change
     site.db             the SQLite registrations database (delete it to start afresh)
-    certs/              the certificates, made by make_certs.sh
 When ready, one line is printed on standard output:
     READY {"origin": "https://127.0.0.1:<port>", "port": <port>, "untrusted_origin": ..., "untrusted_port": ...,
            "ca": "<path of the test CA's PEM>"}
-The untrusted server is the same site behind a certificate from a CA that nothing trusts.
+The untrusted server is the same site behind a certificate from a CA that nothing trusts. The certificates
+are the fixed ones in certs/ beside this script (valid until 2125): ca.pem and server.pem/.key for 127.0.0.1
+and localhost, untrusted-ca.pem and untrusted-server.pem/.key.
 """
 
 import argparse
@@ -441,9 +442,7 @@ def main():
     args = parser.parse_args()
 
     os.makedirs(args.state, exist_ok=True)
-    certs = os.path.join(args.state, "certs")
-    if not os.path.exists(os.path.join(certs, "ca.pem")):
-        subprocess.run(["/bin/sh", os.path.join(HERE, "make_certs.sh"), certs], check=True)
+    certs = os.path.join(HERE, "certs")
 
     site = Site(args.state)
     # Numbering goes on from an earlier site's requests in the same state folder.
