@@ -94,13 +94,8 @@ private Q_SLOTS:
         QVERIFY2(m_env.isValid(), qPrintable(m_env.error()));
         ServiceSite& site = m_env.service();
         QVERIFY2(site.addUser(u"alice"_s, u"secret"_s), qPrintable(site.errorString()));
-        // The service trusts the CA of the personal certificates in the user's database.
-        QByteArray pem;
-        QVERIFY(NssFixture::run(u"certutil"_s,
-                                {u"-L"_s, u"-d"_s, u"sql:"_s + m_env.home() + u"/.pki/nssdb"_s, u"-n"_s,
-                                 u"Tessaro Test Root CA"_s, u"-a"_s},
-                                &pem) == 0);
-        const QString caFile = m_env.writeDocument(u"ca.pem"_s, pem);
+        // The service trusts the root CA of the personal certificates in the user's database.
+        const QString caFile = QStringLiteral(TESSARO_SOURCE_DIR "/tests/fixtures/root.pem");
         QVERIFY2(site.trust(caFile), qPrintable(site.errorString()));
     }
 
