@@ -193,7 +193,11 @@ DatabaseLocation DatabaseLocation::FromUrl(const QString& text) {
         BadUrl(text, QStringLiteral("it names no database: it must end in /NAME"));
     }
     const QUrlQuery query(url);
-    for (const auto& [key, value] : query.queryItems(QUrl::FullyDecoded)) {
+    for (const auto& item : query.queryItems(QUrl::FullyDecoded)) {
+        // Named copies rather than a structured binding: Debian's clang cannot capture one in the
+        // lambda below.
+        const QString& key = item.first;
+        const QString& value = item.second;
         if (key == QLatin1String("password") || key == QLatin1String("passfile")) {
             BadUrl(text, QStringLiteral("it holds a password setting; give the password in PGPASSWORD or "
                                         "~/.pgpass instead"));
