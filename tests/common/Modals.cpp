@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFileSystemModel>
+#include <QLineEdit>
 #include <QListView>
 #include <QPushButton>
 #include <QTest>
@@ -104,6 +105,19 @@ E2eModals& E2eModals::cancelFileDialog(Answer check) {
 
 E2eModals& E2eModals::dialog(const QString& objectName, Answer answer) {
     return add({objectName, objectName, std::nullopt, std::move(answer)});
+}
+
+E2eModals& E2eModals::signMethod(const QString& user, const QString& password) {
+    return dialog(QStringLiteral("TSSignMethod"), [user, password](QWidget* w) {
+        if (user.isEmpty()) {
+            w->findChild<QAbstractButton*>(QStringLiteral("optCertificate"))->click();
+        } else {
+            w->findChild<QAbstractButton*>(QStringLiteral("optUserPassword"))->click();
+            w->findChild<QLineEdit*>(QStringLiteral("txtUser"))->setText(user);
+            w->findChild<QLineEdit*>(QStringLiteral("txtPassword"))->setText(password);
+        }
+        w->findChild<QAbstractButton*>(QStringLiteral("btnOK"))->click();
+    });
 }
 
 void E2eModals::expectThat(bool condition, const QString& what) {

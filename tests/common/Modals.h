@@ -46,6 +46,9 @@ public:
     // dialog is cancelled.
     E2eModals& chooseFile(const QString& path, Answer check = {});
     E2eModals& cancelFileDialog(Answer check = {});
+    // The sign-method dialog TSSignMethod, answered with the certificate method (empty user) or
+    // the password method with this user name and password, then OK.
+    E2eModals& signMethod(const QString& user = {}, const QString& password = {});
     // Any modal widget with this objectName, answered by the given function.
     E2eModals& dialog(const QString& objectName, Answer answer);
 

@@ -122,16 +122,7 @@ private:
     // Registers a new document by the sign method; the service's reply page is in the pane.
     void registerDocument(const QString& name, bool certificate) {
         E2eModals modals;
-        modals.chooseFile(writeDocument(name)).dialog(u"TSSignMethod"_s, [&](QWidget* w) {
-            if (certificate) {
-                w->findChild<QAbstractButton*>(u"optCertificate"_s)->click();
-            } else {
-                w->findChild<QRadioButton*>(u"optUserPassword"_s)->click();
-                w->findChild<QLineEdit*>(u"txtUser"_s)->setText(m_user);
-                w->findChild<QLineEdit*>(u"txtPassword"_s)->setText(m_password);
-            }
-            w->findChild<QAbstractButton*>(u"btnOK"_s)->click();
-        });
+        modals.chooseFile(writeDocument(name)).signMethod(certificate ? QString() : m_user, m_password);
         trigger("mFile_Register");
         QVERIFY2(modals.ok(), qPrintable(modals.report()));
         QVERIFY(QFileInfo::exists(E2eEnvironment::storeRecord(name)));

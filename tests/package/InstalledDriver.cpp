@@ -110,16 +110,7 @@ private:
               u"writes "_s + name);
         file.close();
         E2eModals modals;
-        modals.chooseFile(path).dialog(u"TSSignMethod"_s, [&](QWidget* w) {
-            if (certificate) {
-                w->findChild<QAbstractButton*>(u"optCertificate"_s)->click();
-            } else {
-                w->findChild<QRadioButton*>(u"optUserPassword"_s)->click();
-                w->findChild<QLineEdit*>(u"txtUser"_s)->setText(m_user);
-                w->findChild<QLineEdit*>(u"txtPassword"_s)->setText(m_password);
-            }
-            w->findChild<QAbstractButton*>(u"btnOK"_s)->click();
-        });
+        modals.chooseFile(path).signMethod(certificate ? QString() : m_user, m_password);
         trigger(u"mFile_Register"_s);
         check(modals.ok(), u"registers "_s + name + u": "_s + modals.report());
         check(QFileInfo::exists(store() + name + u".p7s"_s) && QFileInfo::exists(store() + name),
