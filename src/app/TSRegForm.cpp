@@ -2,6 +2,7 @@
 
 #include "app/FindExtension.h"
 #include "app/TSProgressForm.h"
+#include "app/TSSigningDialogs.h"
 #include "browserhost/TSBrowserHost.h"
 #include "browserhost/TSWebPage.h"
 #include "dialogs/CD1.h"
@@ -24,8 +25,9 @@ constexpr int kClientHeight = 458;
 
 TSRegForm::TSRegForm(QWidget* parent)
     : QMainWindow(parent), m_client(new QWidget(this)), m_webBrowser1(new QWebEngineView(m_client)),
-      m_host(new TSBrowserHost(m_webBrowser1)),
-      m_registerCommand([](TSShell& shell) { TSRegisterCommand(shell).Run(); }),
+      m_host(new TSBrowserHost(m_webBrowser1)), m_registerCommand([](TSShell& shell) {
+          TSRegisterCommand(shell, SigningDialogs(shell.dialogOwner())).Run();
+      }),
       m_verifyCommand([](TSShell& shell) { TSVerifyCommand(shell, &FindExtension).Run(); }) {
     setObjectName(QStringLiteral("TSRegForm"));
     m_client->setObjectName(QStringLiteral("client"));
@@ -225,7 +227,7 @@ void TSRegForm::NavigateLocalPage(const QString& sPage) {
     m_host->Navigate(localPageUrl(sPage));
 }
 
-TSWaitEnd TSRegForm::PostFormAndWait(const QUrl& action, const TSFormFields& fields) {
+TSWaitEnd TSRegForm::PostFormAndWait(const QUrl& action, const TSSiteExchange::FormFields& fields) {
     if (abandoned())
         return TSWaitEnd::Abandoned;
     const bool wasLoaded = m_bPageLoaded;

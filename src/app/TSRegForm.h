@@ -90,7 +90,7 @@ public:
     bool FirstPageCheck() override;
     void ShowLocalErrorPage(const QString& sPage) override;
     void NavigateLocalPage(const QString& sPage) override;
-    TSWaitEnd PostFormAndWait(const QUrl& action, const TSFormFields& fields) override;
+    TSWaitEnd PostFormAndWait(const QUrl& action, const TSSiteExchange::FormFields& fields) override;
     std::optional<QString> ReadReply() override;
     bool SubmitReplyForm() override;
     void SetProgressCaption(const QString& sCaption) override;

@@ -152,7 +152,8 @@ QString TSBrowserHost::ReadDocumentMarkScript(const QString& mark) {
                   TSMarkup::JsStringLiteral(mark));
 }
 
-QString TSBrowserHost::SubmitFormScript(const QString& mark, const QUrl& action, const TSFormFields& fields) {
+QString TSBrowserHost::SubmitFormScript(const QString& mark, const QUrl& action,
+                                        const QList<QPair<QString, QString>>& fields) {
     return script(QStringLiteral("mark, action, fields"),
                   "  window.tessaroDocumentMark = mark;\n"
                   "  var body = get(D, 'body', document);\n"
@@ -191,7 +192,8 @@ TSBrowserHost::Result TSBrowserHost::ReadDocumentMark() {
     return runOperation(ReadDocumentMarkScript(m_mark));
 }
 
-TSBrowserHost::Result TSBrowserHost::SubmitForm(const QUrl& action, const TSFormFields& fields) {
+TSBrowserHost::Result TSBrowserHost::SubmitForm(const QUrl& action,
+                                                const QList<QPair<QString, QString>>& fields) {
     const quint64 navigation = m_page->expectNavigation(action, QWebEnginePage::NavigationTypeFormSubmitted);
     Result result = runOperation(SubmitFormScript(newMark(), action, fields));
     if (result.end == WaitEnd::Done && !result.error.isEmpty())

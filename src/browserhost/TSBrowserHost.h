@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QPair>
 #include <QUrl>
 #include <QVariant>
 
@@ -86,7 +87,7 @@ public:
     // end in one insertion and submits it. Does not wait for the page: a success means the
     // submission was started. Fails, with nothing submitted, when the document has no body, or
     // the element with that id is missing or not a form.
-    Result SubmitForm(const QUrl& action, const TSFormFields& fields);
+    Result SubmitForm(const QUrl& action, const QList<QPair<QString, QString>>& fields);
     // The document element's whole outerHTML, comments included.
     Result ReadDocumentMarkup();
     // Submits the document's own element with id "regform", without waiting for the page.
@@ -96,7 +97,8 @@ public:
     // The scripts of the operations above.
     static QString MarkDocumentScript(const QString& mark);
     static QString ReadDocumentMarkScript(const QString& mark);
-    static QString SubmitFormScript(const QString& mark, const QUrl& action, const TSFormFields& fields);
+    static QString SubmitFormScript(const QString& mark, const QUrl& action,
+                                    const QList<QPair<QString, QString>>& fields);
     static QString ReadDocumentMarkupScript();
     static QString SubmitDocumentFormScript();
 

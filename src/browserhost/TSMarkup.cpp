@@ -29,7 +29,7 @@ QString AttributeEscape(const QString& sText) {
     return out;
 }
 
-QString HiddenFields(const TSFormFields& fields) {
+QString HiddenFields(const QList<QPair<QString, QString>>& fields) {
     QString out;
     for (const auto& field : fields) {
         out += QLatin1String("<input type='hidden' name='");

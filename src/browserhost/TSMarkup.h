@@ -4,9 +4,6 @@
 #include <QPair>
 #include <QString>
 
-// The (name, value) pairs of a form's hidden fields, in posting order.
-using TSFormFields = QList<QPair<QString, QString>>;
-
 // Text that goes into markup or script built by the program. Values are never pasted in
 // raw: they are escaped for the place they go.
 namespace TSMarkup {
@@ -17,8 +14,9 @@ namespace TSMarkup {
 QString AttributeEscape(const QString& sText);
 
 // The markup of a form's hidden fields, in the order given, with nothing between them:
-// <input type='hidden' name='NAME' value='VALUE'> for each pair, name and value escaped.
-QString HiddenFields(const TSFormFields& fields);
+// <input type='hidden' name='NAME' value='VALUE'> for each (name, value) pair, name and value
+// escaped.
+QString HiddenFields(const QList<QPair<QString, QString>>& fields);
 
 // A JSON (and JavaScript) string literal holding the text exactly, quotes included. Every
 // UTF-16 unit outside printable ASCII, and " and \, is written as an escape, so the literal

@@ -2,14 +2,11 @@
 
 #include "certstore/CmsMessage.h"
 #include "certstore/NssSupport.h"
+#include "crypto/Encodings.h"
 #include "crypto/TSCrypt.h"
-#include "dialogs/TSCertChooser.h"
-#include "dialogs/TSTokenPassword.h"
 
-#include <QApplication>
 #include <QCryptographicHash>
 #include <QDir>
-#include <QMainWindow>
 #include <algorithm>
 #include <atomic>
 
@@ -67,39 +64,12 @@ QString commonName(const X509_NAME* name) {
     return out;
 }
 
-QDateTime asLocalTime(const ASN1_TIME* time) {
-    struct tm t = {};
-    if (!time || ASN1_TIME_to_tm(time, &t) != 1)
-        return QDateTime();
-    return QDateTime(QDate(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday), QTime(t.tm_hour, t.tm_min, t.tm_sec),
-                     Qt::UTC)
-        .toLocalTime();
-}
-
 Certificate fromNss(const CERTCertificate* cert) {
     return Certificate(nss::bytes(cert->derCert));
 }
 
-// Dialogs of the library belong to the program's main window (or the active window), so that
-// they stay in front of it and tests find them as the active modal widget.
-QWidget* dialogParent() {
-    QWidget* active = QApplication::activeWindow();
-    if (active && qobject_cast<QMainWindow*>(active->window()))
-        return active->window();
-    QWidget* hidden = nullptr;
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-        if (!qobject_cast<QMainWindow*>(w))
-            continue;
-        if (w->isVisible())
-            return w;
-        if (!hidden)
-            hidden = w;
-    }
-    return hidden ? hidden : active;
-}
-
-void requireUserInterface(const QString& what) {
-    if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
+void requireUserInterface(bool bAnswerable, const QString& what) {
+    if (!bAnswerable)
         throw TSError(CertLibError::NoUserInterface, kSignedData,
                       QStringLiteral("%1 needs the user, but the program has no user interface.").arg(what));
 }
@@ -115,7 +85,7 @@ std::vector<nss::CertPtr> sortedForChoice(std::vector<nss::CertPtr> certs) {
 
 // The certificate to sign with: the signer's own, or the one fit certificate of the store, or
 // the user's choice among several.
-nss::CertPtr chooseCertificate(const Signer& signer) {
+nss::CertPtr chooseCertificate(const Signer& signer, const SigningPrompts& prompts) {
     std::vector<nss::CertPtr> personal = nss::personalCertificates(kSignedData);
     const Certificate wanted = signer.Certificate();
     if (!wanted.isNull()) {
@@ -149,19 +119,17 @@ nss::CertPtr chooseCertificate(const Signer& signer) {
         throw TSError(
             CertLibError::ChoiceNotAllowed, kSignedData,
             QStringLiteral("Several certificates can sign, and asking which one to use is not enabled."));
-    requireUserInterface(QStringLiteral("Choosing a certificate"));
+    requireUserInterface(bool(prompts.chooseCertificate), QStringLiteral("Choosing a certificate"));
 
     fit = sortedForChoice(std::move(fit));
     QList<Certificate> shown;
     for (const nss::CertPtr& c : fit)
         shown.append(fromNss(c.get()));
-    TSCertChooser chooser(shown, dialogParent());
-    const int result = chooser.exec();
-    const int row = chooser.chosenIndex();
-    if (result != QDialog::Accepted || row < 0 || row >= static_cast<int>(fit.size()))
+    const std::optional<qsizetype> row = prompts.chooseCertificate(shown);
+    if (!row || *row < 0 || *row >= shown.size())
         throw TSError(CertLibError::Cancelled, kSignedData,
                       QStringLiteral("The choice of a certificate was cancelled."));
-    return std::move(fit[static_cast<size_t>(row)]);
+    return std::move(fit[static_cast<size_t>(*row)]);
 }
 
 bool tryPassword(PK11SlotInfo* slot, const QByteArray& password) {
@@ -177,26 +145,24 @@ bool tryPassword(PK11SlotInfo* slot, const QByteArray& password) {
 
 // Asks for the slot's password until it is right; returns it for other slots of the same
 // database (the browser may have it open as a slot of its own).
-QByteArray askPassword(PK11SlotInfo* slot, const QString& label) {
-    requireUserInterface(QStringLiteral("Unlocking the certificate database"));
-    TSTokenPassword dialog(label, dialogParent());
-    for (;;) {
-        if (dialog.exec() != QDialog::Accepted)
+QByteArray askPassword(PK11SlotInfo* slot, const QString& label, const SigningPrompts& prompts) {
+    requireUserInterface(bool(prompts.askPassword), QStringLiteral("Unlocking the certificate database"));
+    for (bool retry = false;; retry = true) {
+        std::optional<QString> typed = prompts.askPassword(label, retry);
+        if (!typed)
             throw TSError(CertLibError::Cancelled, kSignedData,
                           QStringLiteral("Unlocking the certificate database was cancelled."));
-        QString typed = dialog.takePassword();
-        QByteArray password = typed.toUtf8();
-        typed.fill(QChar(0));
+        QByteArray password = typed->toUtf8();
+        typed->fill(QChar(0));
         if (tryPassword(slot, password))
             return password;
         password.fill('\0');
-        dialog.setWrongPassword();
     }
 }
 
 // Logs in to every token holding the certificate that needs it, asking the user, so that NSS
 // never falls back to a password callback that someone else in the process installed.
-void unlockTokens(CERTCertificate* cert) {
+void unlockTokens(CERTCertificate* cert, const SigningPrompts& prompts) {
     nss::SlotPtr database = nss::openUserDatabase(kSignedData);
     PK11SlotList* slots = PK11_GetAllSlotsForCert(cert, nullptr);
     if (!slots)
@@ -214,7 +180,7 @@ void unlockTokens(CERTCertificate* cert) {
                                       : QStringLiteral("the token \"%1\"")
                                             .arg(QString::fromUtf8(PK11_GetTokenName(e->slot)).trimmed());
             known.fill('\0');
-            known = askPassword(e->slot, label);
+            known = askPassword(e->slot, label, prompts);
         }
     } catch (...) {
         known.fill('\0');
@@ -280,8 +246,8 @@ Certificate::Certificate(const QByteArray& der) {
         }
         BN_free(serial);
     }
-    m_validFrom = asLocalTime(X509_get0_notBefore(cert.get()));
-    m_validTo = asLocalTime(X509_get0_notAfter(cert.get()));
+    m_validFrom = Asn1TimeUtc(X509_get0_notBefore(cert.get())).toLocalTime();
+    m_validTo = Asn1TimeUtc(X509_get0_notAfter(cert.get())).toLocalTime();
     ERR_clear_error();
 }
 
@@ -472,16 +438,10 @@ QString SignedData::Sign(const Signer& signer, bool bDetached, qint32 lEncodingT
             attributes.append({cms::SignedAttribute::DocumentName, QDateTime(), a.Value().toString()});
     }
 
-    nss::CertPtr cert = chooseCertificate(signer);
-    unlockTokens(cert.get());
+    nss::CertPtr cert = chooseCertificate(signer, m_prompts);
+    unlockTokens(cert.get(), m_prompts);
 
-    QByteArray content;
-    content.reserve(m_content.size() * 2);
-    for (QChar c : m_content) {
-        content.append(static_cast<char>(c.unicode() & 0xFF));
-        content.append(static_cast<char>(c.unicode() >> 8));
-    }
-    const QByteArray der = cms::sign(cert.get(), content, attributes, kSignedData);
+    const QByteArray der = cms::sign(cert.get(), Utf16LeBytes(m_content), attributes, kSignedData);
     return TSCrypt().Base64EncodeBinary(der);
 }
 
@@ -527,7 +487,7 @@ void SignedData::Verify(const QString& sSignedMessage, bool bDetached, qint32 lV
 }
 
 QString SignWithTimeAndName(const QString& sContent, const QDateTime& signingTime,
-                            const QString& sDocumentName) {
+                            const QString& sDocumentName, const SigningPrompts& prompts) {
     Attribute time;
     time.setName(Attribute::SigningTime);
     time.setValue(signingTime);
@@ -539,5 +499,6 @@ QString SignWithTimeAndName(const QString& sContent, const QDateTime& signingTim
     signer.AuthenticatedAttributes().Add(name);
     SignedData signedData;
     signedData.setContent(sContent);
+    signedData.setPrompts(prompts);
     return signedData.Sign(signer, false, SignedData::EncodeBase64);
 }

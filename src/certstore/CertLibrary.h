@@ -20,6 +20,8 @@
 #include <QString>
 #include <QVariant>
 #include <QtGlobal>
+#include <functional>
+#include <optional>
 
 // Process-wide settings of the library.
 class Settings {
@@ -76,6 +78,19 @@ public:
 
 private:
     QList<Certificate> m_items;
+};
+
+// What signing may need to ask the user, answered by the caller (the program's dialogs, or a
+// test). The library itself never shows a window. Signing that needs a question its caller left
+// unanswerable fails with NoUserInterface.
+struct SigningPrompts {
+    // Chooses the certificate to sign with among several, listed in the order to show them:
+    // the index chosen (from 0), or nothing when the user cancelled.
+    std::function<std::optional<qsizetype>(const QList<Certificate>& certificates)> chooseCertificate;
+    // Asks for the password of a protected database or token; tokenLabel names it (e.g. "your
+    // certificate database (/home/a/.pki/nssdb)"), and bRetry says the last password given for it
+    // was wrong. Nothing when the user cancelled.
+    std::function<std::optional<QString>(const QString& tokenLabel, bool bRetry)> askPassword;
 };
 
 // A certificate store. Only the current user's personal store ("MY") exists here: the
@@ -166,9 +181,13 @@ public:
     // Signs the content with the signer's authenticated attributes, content embedded, SHA-256,
     // and returns the message as Base64 text in lines of 76 characters. When the signer has no
     // certificate, one is taken from the user's store: the only one fit for signing, or, with
-    // the prompt enabled and several fit, the one the user chooses. A password-protected
-    // database or token is unlocked by asking the user for its password.
+    // the prompt enabled and several fit, the one the user chooses (prompts().chooseCertificate).
+    // A password-protected database or token is unlocked by asking the user for its password
+    // (prompts().askPassword) until it is right or the user cancels.
     QString Sign(const Signer& signer, bool bDetached = false, qint32 lEncodingType = EncodeBase64);
+
+    const SigningPrompts& prompts() const { return m_prompts; }
+    void setPrompts(const SigningPrompts& prompts) { m_prompts = prompts; }
 
     // Verifies a message given as Base64 text (line breaks and blanks allowed): the signature
     // of every signer, not the trust of its certificate. On success Content() is the signed
@@ -182,10 +201,12 @@ public:
 private:
     QString m_content;
     ::Signers m_signers;
+    SigningPrompts m_prompts;
 };
 
 // Signs the content with two authenticated attributes, the signing time and then the document
-// name, the library choosing the certificate as Sign does; returns the Base64 text Sign gives.
-// Throws TSError when an attribute cannot be made or signing fails.
+// name, the library choosing the certificate as Sign does and asking the user through prompts;
+// returns the Base64 text Sign gives. Throws TSError when an attribute cannot be made or signing
+// fails.
 QString SignWithTimeAndName(const QString& sContent, const QDateTime& signingTime,
-                            const QString& sDocumentName);
+                            const QString& sDocumentName, const SigningPrompts& prompts);

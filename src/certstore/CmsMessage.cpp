@@ -2,6 +2,7 @@
 
 #include "certstore/CertLibrary.h"
 #include "certstore/NssSupport.h"
+#include "crypto/Encodings.h"
 
 #include <cstring>
 #include <memory>
@@ -31,7 +32,7 @@ using MessagePtr = std::unique_ptr<NSSCMSMessage, MessageDeleter>;
 // value is given already encoded, which NSS copies into the message as it stands.
 void addDocumentName(NSSCMSSignerInfo* si, const QString& name, const QString& source) {
     PLArenaPool* pool = si->cmsg->poolp;
-    const QByteArray text = utf16le(name) + QByteArray(2, '\0');
+    const QByteArray text = Utf16LeBytes(name) + QByteArray(2, '\0');
     SECItem raw = nss::item(text);
     SECItem* value = SEC_ASN1EncodeItem(pool, nullptr, &raw, SEC_ASN1_GET(SEC_OctetStringTemplate));
     auto* attr = PORT_ArenaZNew(pool, NSSCMSAttribute);

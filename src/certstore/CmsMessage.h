@@ -1,10 +1,10 @@
 #pragma once
 
 // Making the PKCS #7 (CMS) signed-data messages of the certificate library with NSS, on DER
-// bytes (reading them is protocol/CmsReader.h). Internal to the platform library; SignedData
+// bytes (reading them is crypto/CmsReader.h). Internal to the certificate store; SignedData
 // wraps it in Base64 text.
 
-#include "protocol/CmsReader.h"
+#include "crypto/CmsReader.h"
 
 #include <QByteArray>
 #include <QDateTime>

@@ -2,7 +2,7 @@
 
 // NSS plumbing of the certificate library: initialisation next to other NSS users in the same
 // process (Qt WebEngine), the user's database and its personal certificates, error conversion
-// and owning handles. Internal to the platform library.
+// and owning handles. Internal to the certificate store.
 
 #include "crypto/TSError.h"
 

@@ -1,8 +1,8 @@
 #include "crypto/TSCrypt.h"
+#include "crypto/Encodings.h"
 #include "crypto/TSFingerprintStream.h"
 
 #include <QScopeGuard>
-#include <QtEndian>
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -232,8 +232,12 @@ QVariant TSCrypt::HashBinary(const QByteArray& bDataToHash, qint32 lReturnType) 
 QString TSCrypt::Base64EncodeString(const QString& sInData) {
     if (sInData.isEmpty() || (sInData.size() == 1 && sInData.at(0).unicode() == 0))
         throw emptyStringError();
-    QByteArray bytes = newBytes(2 * sInData.size());
-    qToLittleEndian<quint16>(sInData.constData(), sInData.size(), bytes.data());
+    QByteArray bytes;
+    try {
+        bytes = Utf16LeBytes(sInData);
+    } catch (const std::bad_alloc&) {
+        throw outOfMemoryError();
+    }
     return Base64EncodeBinary(bytes);
 }
 
@@ -280,9 +284,11 @@ QString TSCrypt::Base64DecodeToString(QString base64String) {
     // A byte left over would be half a character: refuse rather than lose it.
     if (bytes.size() % 2 != 0)
         throw badBase64Error();
-    QString text = newText(bytes.size() / 2);
-    qFromLittleEndian<quint16>(bytes.constData(), text.size(), text.data());
-    return text;
+    try {
+        return Utf16LeText(bytes);
+    } catch (const std::bad_alloc&) {
+        throw outOfMemoryError();
+    }
 }
 
 QByteArray TSCrypt::Base64DecodeToBinary(QString base64String) {

@@ -1,9 +1,12 @@
 #include "dialogs/DialogSupport.h"
 
 #include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QRadioButton>
 
 #include <algorithm>
@@ -32,6 +35,25 @@ void setPointSize(QWidget* control, double points) {
     QFont font = QApplication::font();
     font.setPointSizeF(points);
     control->setFont(font);
+}
+
+OkCancelButtons addOkCancelButtons(QDialog* dialog) {
+    OkCancelButtons b;
+    b.ok = new QPushButton(QStringLiteral("OK"), dialog);
+    b.ok->setObjectName(QStringLiteral("btnOK"));
+    b.ok->setDefault(true);
+    b.cancel = new QPushButton(QStringLiteral("Cancel"), dialog);
+    b.cancel->setObjectName(QStringLiteral("btnCancel"));
+    return b;
+}
+
+QDialogButtonBox* okCancelBox(QDialog* dialog, const OkCancelButtons& buttons) {
+    auto* box = new QDialogButtonBox(dialog);
+    box->addButton(buttons.ok, QDialogButtonBox::AcceptRole);
+    box->addButton(buttons.cancel, QDialogButtonBox::RejectRole);
+    QObject::connect(box, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
+    QObject::connect(box, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    return box;
 }
 
 void makePasswordBox(QLineEdit* box) {

@@ -1,7 +1,8 @@
 #include "dialogs/TSCertChooser.h"
 
-#include "dialogs/OkCancelButtons.h"
+#include "dialogs/DialogSupport.h"
 
+#include <QDialogButtonBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLocale>
@@ -9,7 +10,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-TSCertChooser::TSCertChooser(const QList<Certificate>& certificates, QWidget* parent) : QDialog(parent) {
+TSCertChooser::TSCertChooser(const QList<TSCertChoice>& certificates, QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("TSCertChooser"));
     setWindowTitle(QStringLiteral("Select Certificate"));
     setModal(true);
@@ -30,20 +31,20 @@ TSCertChooser::TSCertChooser(const QList<Certificate>& certificates, QWidget* pa
     lblPrompt->setBuddy(lstCertificates);
 
     const QLocale locale;
-    for (const Certificate& c : certificates) {
+    for (const TSCertChoice& c : certificates) {
         auto* item = new QTreeWidgetItem(lstCertificates);
-        item->setText(0, c.CommonName());
-        item->setText(1, c.EmailAddress());
-        item->setText(2, c.IssuerCommonName());
-        item->setText(3, locale.toString(c.ValidFromDate(), QLocale::ShortFormat));
-        item->setText(4, locale.toString(c.ValidToDate(), QLocale::ShortFormat));
-        item->setToolTip(0, c.SubjectName());
-        item->setToolTip(2, c.IssuerName());
+        item->setText(0, c.issuedTo);
+        item->setText(1, c.email);
+        item->setText(2, c.issuedBy);
+        item->setText(3, locale.toString(c.validFrom, QLocale::ShortFormat));
+        item->setText(4, locale.toString(c.validTo, QLocale::ShortFormat));
+        item->setToolTip(0, c.subject);
+        item->setToolTip(2, c.issuer);
     }
     for (int column = 0; column < lstCertificates->columnCount(); ++column)
         lstCertificates->resizeColumnToContents(column);
 
-    const OkCancelButtons buttons = addOkCancelButtons(this);
+    const TSDialogSupport::OkCancelButtons buttons = TSDialogSupport::addOkCancelButtons(this);
     btnOK = buttons.ok;
     btnCancel = buttons.cancel;
     connect(lstCertificates, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem*, int) {
@@ -55,7 +56,7 @@ TSCertChooser::TSCertChooser(const QList<Certificate>& certificates, QWidget* pa
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(lblPrompt);
     layout->addWidget(lstCertificates);
-    layout->addWidget(buttons.box);
+    layout->addWidget(TSDialogSupport::okCancelBox(this, buttons));
 
     if (QTreeWidgetItem* first = lstCertificates->topLevelItem(0)) {
         lstCertificates->setCurrentItem(first);

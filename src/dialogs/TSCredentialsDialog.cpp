@@ -39,13 +39,10 @@ void TSCredentialsDialog::addEntryBoxes(int left, int userTop, int passwordTop) 
 }
 
 void TSCredentialsDialog::addButtons(int okLeft, int cancelLeft, int top) {
-    m_btnOK = new QPushButton(QStringLiteral("OK"), this);
-    m_btnOK->setObjectName(QStringLiteral("btnOK"));
-    m_btnOK->setDefault(true);
+    const OkCancelButtons buttons = addOkCancelButtons(this);
+    m_btnOK = buttons.ok;
+    m_btnCancel = buttons.cancel;
     placeTwips(m_btnOK, okLeft, top, 1035, 375);
-
-    m_btnCancel = new QPushButton(QStringLiteral("Cancel"), this);
-    m_btnCancel->setObjectName(QStringLiteral("btnCancel"));
     placeTwips(m_btnCancel, cancelLeft, top, 1035, 375);
 
     connect(m_btnOK, &QPushButton::clicked, this, &TSCredentialsDialog::btnOK_Click);

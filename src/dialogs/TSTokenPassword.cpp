@@ -1,7 +1,8 @@
 #include "dialogs/TSTokenPassword.h"
 
-#include "dialogs/OkCancelButtons.h"
+#include "dialogs/DialogSupport.h"
 
+#include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -23,15 +24,14 @@ TSTokenPassword::TSTokenPassword(const QString& tokenLabel, QWidget* parent) : Q
 
     txtPassword = new QLineEdit(this);
     txtPassword->setObjectName(QStringLiteral("txtPassword"));
-    txtPassword->setEchoMode(QLineEdit::Password);
-    txtPassword->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
+    TSDialogSupport::makePasswordBox(txtPassword);
     lblMessage->setBuddy(txtPassword);
 
     lblError = new QLabel(QStringLiteral("The password is not correct. Try again."), this);
     lblError->setObjectName(QStringLiteral("lblError"));
     lblError->setVisible(false);
 
-    const OkCancelButtons buttons = addOkCancelButtons(this);
+    const TSDialogSupport::OkCancelButtons buttons = TSDialogSupport::addOkCancelButtons(this);
     btnOK = buttons.ok;
     btnCancel = buttons.cancel;
 
@@ -39,7 +39,7 @@ TSTokenPassword::TSTokenPassword(const QString& tokenLabel, QWidget* parent) : Q
     layout->addWidget(lblMessage);
     layout->addWidget(txtPassword);
     layout->addWidget(lblError);
-    layout->addWidget(buttons.box);
+    layout->addWidget(TSDialogSupport::okCancelBox(this, buttons));
     txtPassword->setFocus();
     resize(qMax(sizeHint().width(), 420), sizeHint().height());
 }

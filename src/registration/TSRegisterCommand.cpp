@@ -1,6 +1,5 @@
 #include "registration/TSRegisterCommand.h"
 
-#include "certstore/CertLibrary.h"
 #include "crypto/TSError.h"
 #include "dialogs/CD1.h"
 #include "dialogs/TSSignMethod.h"
@@ -14,7 +13,8 @@
 
 using namespace TSRegisterTexts;
 
-TSRegisterCommand::TSRegisterCommand(TSShell& shell) : m_shell(shell), m_store(shell.ProgramFolder()) {}
+TSRegisterCommand::TSRegisterCommand(TSShell& shell, SigningPrompts prompts)
+    : m_shell(shell), m_prompts(std::move(prompts)), m_store(shell.ProgramFolder()) {}
 
 TSRegisterCommand::~TSRegisterCommand() = default;
 
@@ -227,7 +227,7 @@ bool TSRegisterCommand::SignWithCertificate() {
     try {
         // The library picks the certificate, asking the user when several can sign.
         m_sRegistrationData =
-            SignWithTimeAndName(*m_fingerprint, QDateTime::currentDateTime(), m_sDocumentName);
+            SignWithTimeAndName(*m_fingerprint, QDateTime::currentDateTime(), m_sDocumentName, m_prompts);
     } catch (const TSError&) {
         if (abandoned())
             return false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "certstore/CertLibrary.h"
 #include "store/TSRegistrationStore.h"
 
 #include <QByteArray>
@@ -28,7 +29,8 @@ class TSSignMethod;
 // write, and a record pair set aside for re-creation goes back under its names.
 class TSRegisterCommand {
 public:
-    explicit TSRegisterCommand(TSShell& shell);
+    // prompts answer the certificate library's questions (which certificate, a token's password).
+    TSRegisterCommand(TSShell& shell, SigningPrompts prompts);
     TSRegisterCommand(const TSRegisterCommand&) = delete;
     TSRegisterCommand& operator=(const TSRegisterCommand&) = delete;
     ~TSRegisterCommand();
@@ -63,6 +65,7 @@ private:
     bool abandoned() const;
 
     TSShell& m_shell;
+    SigningPrompts m_prompts;
     TSRegistrationStore m_store;
 
     QString m_sDocumentPath;

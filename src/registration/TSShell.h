@@ -1,6 +1,6 @@
 #pragma once
 
-#include "browserhost/TSMarkup.h"
+#include "protocol/TSSiteExchange.h"
 
 #include <QString>
 #include <QUrl>
@@ -75,7 +75,7 @@ public:
     // page-load flag False, submits the form and waits for the reply. NotStarted when the form
     // could not be built or submitted (no body, or the element with id "regform" is not a
     // form): nothing was sent, and the same page stays in the pane.
-    virtual TSWaitEnd PostFormAndWait(const QUrl& action, const TSFormFields& fields) = 0;
+    virtual TSWaitEnd PostFormAndWait(const QUrl& action, const TSSiteExchange::FormFields& fields) = 0;
     // The whole markup of the document in the pane (documentElement's outerHTML, comments
     // included); nothing when it cannot be read (abandoned, timed out, no document element).
     virtual std::optional<QString> ReadReply() = 0;

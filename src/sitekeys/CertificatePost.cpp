@@ -4,8 +4,8 @@
 #include "sitekeys/SiteKeys.h"
 #include "sitekeys/Ssl.h"
 
+#include "crypto/CmsReader.h"
 #include "crypto/TSError.h"
-#include "protocol/CmsReader.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #include "sitekeys/Ssl.h"
 
-#include "protocol/CmsReader.h"
+#include "crypto/CmsReader.h"
 #include "sitekeys/SiteKeys.h"
 
 #include <QFile>
@@ -70,14 +70,6 @@ QByteArray der(X509* cert) {
     QByteArray bytes(reinterpret_cast<const char*>(out), len);
     OPENSSL_free(out);
     return bytes;
-}
-
-QDateTime toDateTime(const ASN1_TIME* t) {
-    struct tm parts = {};
-    if (!t || ASN1_TIME_to_tm(t, &parts) != 1)
-        return {};
-    return QDateTime(QDate(parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday),
-                     QTime(parts.tm_hour, parts.tm_min, parts.tm_sec), Qt::UTC);
 }
 
 QString subject(X509* cert) {

@@ -48,9 +48,6 @@ Key readKey(const QString& path, const QString& what);
 // DER of a certificate; empty on failure.
 QByteArray der(X509* cert);
 
-// An ASN1 time as UTC, or an invalid QDateTime.
-QDateTime toDateTime(const ASN1_TIME* t);
-
 // A certificate's subject on one line (RFC 2253).
 QString subject(X509* cert);
 

@@ -1,6 +1,7 @@
 // The site signature: RFC 3161 time-stamp tokens over a document's SHA-1 fingerprint, signed by
 // the site's time-stamping key, and their check.
 
+#include "crypto/Encodings.h"
 #include "sitekeys/SiteKeys.h"
 #include "sitekeys/Ssl.h"
 
@@ -184,7 +185,7 @@ TokenCheck TokenChecker::Check(const QByteArray& tokenDer) const {
     if (!algo || OBJ_obj2nid(algo->algorithm) != NID_sha1 || !digest || ASN1_STRING_length(digest) != 20)
         return refuse(QStringLiteral("the token does not stamp a SHA-1 fingerprint"));
     const ASN1_GENERALIZEDTIME* genTime = TS_TST_INFO_get_time(info.get());
-    const QDateTime when = ssl::toDateTime(genTime);
+    const QDateTime when = Asn1TimeUtc(genTime);
     if (!when.isValid())
         return refuse(QStringLiteral("the token carries no readable time"));
 

@@ -255,7 +255,7 @@ private Q_SLOTS:
     }
 
     void formArrivesInOrderAndExact() {
-        const TSFormFields fields{
+        const QList<QPair<QString, QString>> fields{
             {u"tessaro"_s, u"it's \"quoted\" <b>bold</b> & more"_s},
             {u"submit"_s, u"a field named submit"_s},
             {u"filename"_s, u"Résumé – 東京 📄.doc"_s},

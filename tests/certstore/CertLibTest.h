@@ -11,10 +11,10 @@
 
 inline const QString kFingerprint = QStringLiteral("3F786850E387550FDAB836ED7E6DC881DE23001B");
 
-// Signs kFingerprint with the user's certificate, the signing time and the document name; the
-// record's text as Sign returns it. Throws TSError.
-inline QString signRecord(const QDateTime& when, const QString& name) {
-    return SignWithTimeAndName(kFingerprint, when, name);
+// Signs kFingerprint with the user's certificate, the signing time and the document name,
+// asking through prompts; the record's text as Sign returns it. Throws TSError.
+inline QString signRecord(const QDateTime& when, const QString& name, const SigningPrompts& prompts = {}) {
+    return SignWithTimeAndName(kFingerprint, when, name, prompts);
 }
 
 // How readBack and the tests tell a failure: "error <number>".

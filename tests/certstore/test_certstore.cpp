@@ -1,63 +1,27 @@
-// The personal store over real NSS databases, choosing the certificate that signs, and the
-// chooser and password dialogs.
+// The personal store over real NSS databases, and choosing the certificate that signs and
+// unlocking it through the caller's prompts.
 
 #include "CertLibTest.h"
-#include "common/E2eHarness.h"
 #include "common/NssFixture.h"
 
 #include <QDir>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMainWindow>
-#include <QPushButton>
 #include <QScopeGuard>
 #include <QTest>
-#include <QTreeWidget>
 
 #include <memory>
 
 namespace {
 
 // Signs as the register command does: the signer's common name, or failure(number).
-QString signedBy() {
+QString signedBy(const SigningPrompts& prompts) {
     try {
         SignedData data;
-        data.Verify(signRecord(QDateTime::currentDateTime(), QStringLiteral("report.doc")), false, 0);
+        data.Verify(signRecord(QDateTime::currentDateTime(), QStringLiteral("report.doc"), prompts), false,
+                    0);
         return data.Signers().Item(1).Certificate().CommonName();
     } catch (const TSError& e) {
         return failure(e.number());
     }
-}
-
-// Answers the certificate chooser with "down-enter" or by clicking a button; adds its rows to
-// *seen (subject, e-mail, issuer, whether both validity dates show).
-void answerChooser(QWidget* dialog, const QString& answer, QStringList* seen) {
-    auto* list = dialog->findChild<QTreeWidget*>(QStringLiteral("lstCertificates"));
-    for (int i = 0; list && i < list->topLevelItemCount(); ++i) {
-        const QTreeWidgetItem* row = list->topLevelItem(i);
-        const bool dated = !row->text(3).isEmpty() && !row->text(4).isEmpty();
-        *seen << row->text(0) + '|' + row->text(1) + '|' + row->text(2) + (dated ? "|dated" : "|undated");
-    }
-    if (answer != QLatin1String("down-enter"))
-        return QTest::mouseClick(dialog->findChild<QPushButton*>(answer), Qt::LeftButton);
-    QTest::keyClick(list, Qt::Key_Down);
-    QTest::keyClick(list, Qt::Key_Return);
-}
-
-// Answers the password dialog by typing the password, or "<cancel>" clicks Cancel; adds to *seen
-// how the box and the wrong-password notice looked.
-void answerPassword(QWidget* dialog, const QString& answer, QStringList* seen) {
-    auto* box = dialog->findChild<QLineEdit*>(QStringLiteral("txtPassword"));
-    auto* notice = dialog->findChild<QLabel*>(QStringLiteral("lblError"));
-    const bool empty = box && box->echoMode() == QLineEdit::Password && box->text().isEmpty();
-    *seen << QStringLiteral("%1, notice %2")
-                 .arg(empty ? "empty box" : "not an empty password box",
-                      notice && notice->isVisible() ? "shown" : "hidden");
-    if (answer == QLatin1String("<cancel>"))
-        return QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("btnCancel")),
-                                 Qt::LeftButton);
-    QTest::keyClicks(box, answer);
-    QTest::keyClick(box, Qt::Key_Return);
 }
 
 } // namespace
@@ -144,65 +108,87 @@ private Q_SLOTS:
                 QDateTime::currentDateTime() < c.ValidToDate());
     }
 
-    // Which certificate signs, given the database, the prompt setting and the answers to the
-    // dialogs: the chooser's "down-enter", "btnOK" or "btnCancel", or the passwords typed.
+    // Which certificate signs, given the database, the prompt setting and the caller's answers:
+    // a chooser answer is the row taken ("cancel": none), a password answer the password typed
+    // ("cancel": none). "no prompts": the caller answers nothing. Every question asked is logged:
+    // the certificates offered (name|e-mail|issuer, and whether both validity dates are known),
+    // or the token named and whether the last password was wrong.
     void whoSigns_data() {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<bool>("prompt");
         QTest::addColumn<QStringList>("answers");
         QTest::addColumn<QString>("signer");
+        QTest::addColumn<QStringList>("asked");
         const QString alice = QStringLiteral("Alice Example");
         const QString noCertificate = failure(CertLibError::NoCertificate);
         const QString cancelled = failure(CertLibError::Cancelled);
-        QTest::newRow("one") << "one" << false << QStringList() << alice;
-        QTest::newRow("one fit of two") << "mixed" << true << QStringList() << alice;
-        QTest::newRow("no database") << "none" << true << QStringList() << noCertificate;
-        QTest::newRow("expired") << "expired" << true << QStringList() << noCertificate;
-        QTest::newRow("not yet valid, no signing usage") << "unfit" << true << QStringList() << noCertificate;
+        const QString offered =
+            QStringLiteral("Alice Example|alice@example.test|Tessaro Test Issuing CA|dated, "
+                           "Bob Example|bob@example.test|Tessaro Test Issuing CA|dated");
+        const QString token = QStringLiteral("your certificate database (%1)");
+        QTest::newRow("one") << "one" << false << QStringList() << alice << QStringList();
+        QTest::newRow("one fit of two") << "mixed" << true << QStringList() << alice << QStringList();
+        QTest::newRow("no database") << "none" << true << QStringList() << noCertificate << QStringList();
+        QTest::newRow("expired") << "expired" << true << QStringList() << noCertificate << QStringList();
+        QTest::newRow("not yet valid, no signing usage")
+            << "unfit" << true << QStringList() << noCertificate << QStringList();
         QTest::newRow("two, prompt off")
-            << "two" << false << QStringList() << failure(CertLibError::ChoiceNotAllowed);
-        QTest::newRow("chooser: the second, by keyboard")
-            << "two" << true << QStringList{"down-enter"} << "Bob Example";
-        QTest::newRow("chooser: OK keeps the first") << "two" << true << QStringList{"btnOK"} << alice;
-        QTest::newRow("chooser: Cancel") << "two" << true << QStringList{"btnCancel"} << cancelled;
+            << "two" << false << QStringList() << failure(CertLibError::ChoiceNotAllowed) << QStringList();
+        QTest::newRow("two, no prompts") << "two" << true << QStringList{"no prompts"}
+                                         << failure(CertLibError::NoUserInterface) << QStringList();
+        QTest::newRow("chooser: the second")
+            << "two" << true << QStringList{"1"} << "Bob Example" << QStringList{offered};
+        QTest::newRow("chooser: the first")
+            << "two" << true << QStringList{"0"} << alice << QStringList{offered};
+        QTest::newRow("chooser: cancel")
+            << "two" << true << QStringList{"cancel"} << cancelled << QStringList{offered};
+        QTest::newRow("chooser: a row not offered")
+            << "two" << true << QStringList{"2"} << cancelled << QStringList{offered};
+        QTest::newRow("password: none asked for") << "password" << false << QStringList{"no prompts"}
+                                                  << failure(CertLibError::NoUserInterface) << QStringList();
         QTest::newRow("password: wrong, then right")
-            << "password" << false << QStringList{"wrong", NssFixture::password()} << alice;
-        QTest::newRow("password: wrong, then Cancel")
-            << "password" << false << QStringList{"wrong", "<cancel>"} << cancelled;
+            << "password" << false << QStringList{"wrong", NssFixture::password()} << alice
+            << QStringList{token + ", first", token + ", retry"};
+        QTest::newRow("password: wrong, then cancel")
+            << "password" << false << QStringList{"wrong", "cancel"} << cancelled
+            << QStringList{token + ", first", token + ", retry"};
     }
     void whoSigns() {
         QFETCH(QString, kind);
         QFETCH(bool, prompt);
         QFETCH(QStringList, answers);
         QFETCH(QString, signer);
+        QFETCH(QStringList, asked);
         NssFixture db(kind);
         QVERIFY2(db.isValid(), qPrintable(db.error()));
         Settings().setEnablePromptForCertificateUI(prompt);
-        QMainWindow main; // the dialogs' parent
-        main.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&main));
-        const bool password = kind == QLatin1String("password");
-        QStringList seen;
-        E2eModals modals;
-        for (const QString& answer : answers)
-            modals.dialog(password ? QStringLiteral("TSTokenPassword") : QStringLiteral("TSCertChooser"),
-                          [&, answer](QWidget* dialog) {
-                              modals.expectThat(dialog->parentWidget() == &main, QStringLiteral("parented"));
-                              (password ? answerPassword : answerChooser)(dialog, answer, &seen);
-                          });
-        QCOMPARE(signedBy(), signer);
-        QVERIFY2(modals.ok(), qPrintable(modals.report()));
-        if (password) {
-            QCOMPARE(seen, (QStringList{"empty box, notice hidden", "empty box, notice shown"}));
-        } else if (!answers.isEmpty()) {
-            QCOMPARE(seen, (QStringList{"Alice Example|alice@example.test|Tessaro Test Issuing CA|dated",
-                                        "Bob Example|bob@example.test|Tessaro Test Issuing CA|dated"}));
-        }
-        if (password && signer == QLatin1String("Alice Example")) {
+        for (QString& question : asked)
+            question.replace(QStringLiteral("%1"), db.databaseFolder());
+        QStringList log;
+        SigningPrompts prompts;
+        prompts.chooseCertificate = [&](const QList<Certificate>& certificates) -> std::optional<qsizetype> {
+            QStringList rows;
+            for (const Certificate& c : certificates)
+                rows << QStringList{c.CommonName(), c.EmailAddress(), c.IssuerCommonName(),
+                                    c.ValidFromDate().isValid() && c.ValidToDate().isValid() ? "dated"
+                                                                                             : "undated"}
+                            .join('|');
+            log << rows.join(QStringLiteral(", "));
+            const QString answer = answers.value(log.size() - 1);
+            return answer == QLatin1String("cancel") ? std::nullopt
+                                                     : std::optional<qsizetype>(answer.toInt());
+        };
+        prompts.askPassword = [&](const QString& tokenLabel, bool bRetry) -> std::optional<QString> {
+            log << tokenLabel + (bRetry ? ", retry" : ", first");
+            const QString answer = answers.value(log.size() - 1);
+            return answer == QLatin1String("cancel") ? std::nullopt : std::optional<QString>(answer);
+        };
+        QCOMPARE(signedBy(answers.value(0) == QLatin1String("no prompts") ? SigningPrompts() : prompts),
+                 signer);
+        QCOMPARE(log, asked);
+        if (kind == QLatin1String("password") && signer == QLatin1String("Alice Example")) {
             // Unlocked for the rest of the run: no second question.
-            E2eModals again;
-            QCOMPARE(signedBy(), signer);
-            QVERIFY2(again.ok(), qPrintable(again.report()));
+            QCOMPARE(signedBy(SigningPrompts()), signer);
         }
     }
 };

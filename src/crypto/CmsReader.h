@@ -43,10 +43,6 @@ Verified verify(const QByteArray& der, const QString& source);
 // NUL character dropped); anything else is one character per byte.
 QString contentText(const QByteArray& content);
 
-// Text as UTF-16LE bytes (no terminator), and back (an odd last byte ignored).
-QByteArray utf16le(const QString& text);
-QString fromUtf16le(const QByteArray& bytes);
-
 // The text of OpenSSL's most recent error on this thread, empty when there is none; clears the
 // thread's error queue.
 QString lastOpenSslError();

@@ -1,6 +1,7 @@
-#include "protocol/CmsReader.h"
+#include "crypto/CmsReader.h"
 
 #include "crypto/CertLibError.h"
+#include "crypto/Encodings.h"
 #include "crypto/TSError.h"
 
 #include <memory>
@@ -43,11 +44,7 @@ std::optional<QDateTime> signingTime(CMS_SignerInfo* si) {
     const ASN1_TYPE* value = singleValue(si, CMS_signed_get_attr_by_NID(si, NID_pkcs9_signingTime, -1));
     if (!value || (value->type != V_ASN1_UTCTIME && value->type != V_ASN1_GENERALIZEDTIME))
         return std::nullopt;
-    struct tm t = {};
-    if (ASN1_TIME_to_tm(value->value.asn1_string, &t) != 1)
-        return std::nullopt;
-    const QDateTime utc(QDate(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday),
-                        QTime(t.tm_hour, t.tm_min, t.tm_sec), Qt::UTC);
+    const QDateTime utc = Asn1TimeUtc(value->value.asn1_string);
     if (!utc.isValid())
         return std::nullopt;
     return utc.toLocalTime();
@@ -61,7 +58,7 @@ std::optional<QString> documentName(CMS_SignerInfo* si) {
     if (!value || value->type != V_ASN1_OCTET_STRING)
         return std::nullopt;
     const ASN1_OCTET_STRING* octets = value->value.octet_string;
-    QString name = fromUtf16le(
+    QString name = Utf16LeText(
         QByteArray(reinterpret_cast<const char*>(ASN1_STRING_get0_data(octets)), ASN1_STRING_length(octets)));
     while (name.endsWith(QChar(0)))
         name.chop(1);
@@ -70,32 +67,13 @@ std::optional<QString> documentName(CMS_SignerInfo* si) {
 
 } // namespace
 
-QByteArray utf16le(const QString& text) {
-    QByteArray out;
-    out.reserve(text.size() * 2);
-    for (QChar c : text) {
-        out.append(static_cast<char>(c.unicode() & 0xFF));
-        out.append(static_cast<char>(c.unicode() >> 8));
-    }
-    return out;
-}
-
-QString fromUtf16le(const QByteArray& bytes) {
-    QString out;
-    out.reserve(bytes.size() / 2);
-    for (qsizetype i = 0; i + 1 < bytes.size(); i += 2)
-        out.append(QChar(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                               (static_cast<unsigned char>(bytes[i + 1]) << 8))));
-    return out;
-}
-
 QString contentText(const QByteArray& content) {
     if (content.size() == 80 || content.size() == 82) {
         bool wide = true;
         for (qsizetype i = 1; i < content.size() && wide; i += 2)
             wide = content[i] == '\0';
         if (wide) {
-            QString text = fromUtf16le(content);
+            QString text = Utf16LeText(content);
             if (text.size() == 41 && text.back() == QChar(0))
                 text.chop(1);
             return text;
