@@ -15,6 +15,9 @@ if [ -n "$files" ]; then
     (cd "$here" && clang-format --dry-run --Werror $files)
 fi
 
+echo "== layers"
+"$here/scripts/check-layers.sh"
+
 echo "== g++ build, warnings as errors"
 cmake -S "$here" -B "$here/build/ci" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ \
     -DTESSARO_WERROR=ON -DTESSARO_BUILD_BENCH=ON >/dev/null
