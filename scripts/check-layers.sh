@@ -11,7 +11,7 @@ src="$here/src"
 # browserhost (side by side) -> crypto; dialogs are used by app only. Service: site -> sitedb,
 # sitekeys -> protocol -> crypto.
 declare -A allowed=(
-    [app]="dialogs commands store protocol certstore browserhost crypto registration verification"
+    [app]="dialogs commands store protocol certstore browserhost crypto"
     [dialogs]="crypto"
     [commands]="store protocol certstore crypto"
     [store]="crypto"
@@ -22,9 +22,6 @@ declare -A allowed=(
     [site]="sitedb sitekeys protocol crypto"
     [sitekeys]="protocol crypto"
     [sitedb]="crypto"
-    # The two commands, until they move into src/commands.
-    [registration]="store dialogs certstore protocol crypto"
-    [verification]="registration store dialogs certstore protocol crypto"
 )
 
 # Folders that never show a window: no Qt Widgets or Qt WebEngine header, no such library.

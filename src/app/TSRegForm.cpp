@@ -2,12 +2,11 @@
 
 #include "app/FindExtension.h"
 #include "app/TSProgressForm.h"
-#include "app/TSSigningDialogs.h"
+#include "app/TSWidgetUser.h"
 #include "browserhost/TSBrowserHost.h"
 #include "browserhost/TSWebPage.h"
-#include "dialogs/CD1.h"
-#include "registration/TSRegisterCommand.h"
-#include "verification/TSVerifyCommand.h"
+#include "commands/TSRegisterCommand.h"
+#include "commands/TSVerifyCommand.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -25,20 +24,16 @@ constexpr int kClientHeight = 458;
 
 TSRegForm::TSRegForm(QWidget* parent)
     : QMainWindow(parent), m_client(new QWidget(this)), m_webBrowser1(new QWebEngineView(m_client)),
-      m_host(new TSBrowserHost(m_webBrowser1)), m_registerCommand([](TSShell& shell) {
-          TSRegisterCommand(shell, SigningDialogs(shell.dialogOwner())).Run();
+      m_host(new TSBrowserHost(m_webBrowser1)), m_registerCommand([](TSUser& user, TSPane& pane) {
+          TSRegisterCommand(user, pane, programFolder()).Run();
       }),
-      m_verifyCommand([](TSShell& shell) { TSVerifyCommand(shell, &FindExtension).Run(); }) {
+      m_verifyCommand([](TSUser& user, TSPane& pane) {
+          TSVerifyCommand(user, pane, programFolder(), &FindExtension).Run();
+      }) {
     setObjectName(QStringLiteral("TSRegForm"));
     m_client->setObjectName(QStringLiteral("client"));
     m_webBrowser1->setObjectName(QStringLiteral("WebBrowser1"));
-    m_cd1 = std::make_unique<CD1>(this);
-    TSWebPage* page = m_host->page();
-    connect(page, &TSWebPage::BeforeNavigate2, this, &TSRegForm::BeforeNavigate2);
-    connect(page, &TSWebPage::DocumentComplete, this, &TSRegForm::DocumentComplete);
-    connect(page, &TSWebPage::NavigateError, this, &TSRegForm::NavigateError);
-    connect(page, &TSWebPage::DownloadBegin, this, &TSRegForm::DownloadBegin);
-    connect(page, &TSWebPage::DownloadComplete, this, &TSRegForm::DownloadComplete);
+    m_user = std::make_unique<TSWidgetUser>(*this);
     // The pane is placed by hand, not by a layout: Form_Resize sizes it to the client area.
     setCentralWidget(m_client);
     m_client->installEventFilter(this);
@@ -82,8 +77,7 @@ void TSRegForm::Form_Load() {
     m_mFile_Exit->setText(QStringLiteral("E&xit"));
     m_mHelp->setTitle(QStringLiteral("&Help"));
     m_mHelp_Contents->setText(QStringLiteral("Help &Contents"));
-    m_bPageLoaded = false;
-    m_host->Navigate(localPageUrl(QStringLiteral("ts_intro.htm")));
+    m_host->ShowLocalPage(localPageUrl(QStringLiteral("ts_intro.htm")), false);
 }
 
 void TSRegForm::Form_Resize() {
@@ -114,38 +108,16 @@ QUrl TSRegForm::localPageUrl(const QString& page) {
     return QUrl::fromLocalFile(programFolder() + QLatin1Char('/') + page);
 }
 
-// --- Page-load tracking
-
-void TSRegForm::BeforeNavigate2(const QUrl&) {
-    m_bPageLoaded = false;
-    m_vNavigateStatus = QVariant(false);
+TSUser& TSRegForm::user() {
+    return *m_user;
 }
 
-void TSRegForm::DocumentComplete(const QUrl&) {
-    m_bPageLoaded = true;
-    m_host->wake();
+bool TSRegForm::pageLoaded() const {
+    return m_host->pageLoaded();
 }
 
-void TSRegForm::NavigateError(const QUrl&, int statusCode) {
-    m_vNavigateStatus = QVariant(statusCode);
-}
-
-void TSRegForm::DownloadBegin() {}
-
-void TSRegForm::DownloadComplete() {}
-
-bool TSRegForm::CountsAsNoFailure(const QVariant& vStatus) {
-    // Compared by type: an empty QVariant is not equal to QVariant(0) in Qt 6.
-    switch (vStatus.typeId()) {
-    case QMetaType::UnknownType:
-        return true;
-    case QMetaType::Bool:
-        return !vStatus.toBool();
-    case QMetaType::Int:
-        return vStatus.toInt() == 0;
-    default:
-        return false;
-    }
+QVariant TSRegForm::navigateStatus() const {
+    return m_host->navigateStatus();
 }
 
 std::chrono::milliseconds TSRegForm::waitLimit() const {
@@ -156,119 +128,25 @@ void TSRegForm::setWaitLimit(std::chrono::milliseconds limit) {
     m_host->setWaitLimit(limit);
 }
 
-TSWaitEnd TSRegForm::timeOut() {
-    // No page completed in time: stop the load and record the time-out as a failed navigation.
-    m_host->page()->giveUpOwn(kTimedOutStatus);
-    m_host->Stop();
-    m_vNavigateStatus = QVariant(kTimedOutStatus);
-    return TSWaitEnd::TimedOut;
-}
+// --- The pane, as the commands see it
 
-TSWaitEnd TSRegForm::waitForPage(quint64 navigation, bool bMarked) {
-    TSWebPage* page = m_host->page();
-    const TSBrowserHost::WaitEnd end =
-        m_host->WaitUntil([page, navigation] { return page->ending(navigation).has_value(); });
+namespace {
+TSWaitEnd asWaitEnd(TSBrowserHost::PageEnd end) {
     switch (end) {
-    case TSBrowserHost::WaitEnd::Abandoned:
-        return TSWaitEnd::Abandoned;
-    case TSBrowserHost::WaitEnd::TimedOut:
-        return timeOut();
-    case TSBrowserHost::WaitEnd::Done:
-        break;
-    }
-    const int status = *page->ending(navigation);
-    if (status != 0) {
-        m_vNavigateStatus = QVariant(status);
+    case TSBrowserHost::PageEnd::Loaded:
+        return TSWaitEnd::Loaded;
+    case TSBrowserHost::PageEnd::Failed:
         return TSWaitEnd::Failed;
-    }
-    if (bMarked) {
-        // The document in the pane must be a new one, not the one the navigation started from.
-        const TSBrowserHost::Result mark = m_host->ReadDocumentMark();
-        if (mark.end == TSBrowserHost::WaitEnd::Abandoned)
-            return TSWaitEnd::Abandoned;
-        if (mark.end == TSBrowserHost::WaitEnd::TimedOut)
-            return timeOut();
-        if (!mark.ok() || !mark.text.isEmpty()) {
-            m_vNavigateStatus = QVariant(TSWebPage::kNoNewDocumentStatus);
-            return TSWaitEnd::Failed;
-        }
-    }
-    return TSWaitEnd::Loaded;
-}
-
-TSWaitEnd TSRegForm::OpenPageAndWait(const QUrl& url) {
-    if (abandoned())
+    case TSBrowserHost::PageEnd::TimedOut:
+        return TSWaitEnd::TimedOut;
+    case TSBrowserHost::PageEnd::Abandoned:
         return TSWaitEnd::Abandoned;
-    // Where no document can be marked (there is none yet), none can be taken for the new page
-    // either, and the check after the wait is left out.
-    const TSBrowserHost::Result marked = m_host->MarkDocument();
-    if (marked.end == TSBrowserHost::WaitEnd::Abandoned)
-        return TSWaitEnd::Abandoned;
-    if (marked.end == TSBrowserHost::WaitEnd::TimedOut)
-        return timeOut();
-    m_bPageLoaded = false;
-    return waitForPage(m_host->Navigate(url), marked.ok());
-}
-
-bool TSRegForm::FirstPageCheck() {
-    if (CountsAsNoFailure(m_vNavigateStatus))
-        return true;
-    ShowLocalErrorPage(QStringLiteral("ts_noaccess.htm"));
-    return false;
-}
-
-void TSRegForm::ShowLocalErrorPage(const QString& sPage) {
-    m_bPageLoaded = false;
-    m_host->Navigate(localPageUrl(sPage));
-    m_vNavigateStatus = QVariant(0);
-}
-
-void TSRegForm::NavigateLocalPage(const QString& sPage) {
-    m_host->Navigate(localPageUrl(sPage));
-}
-
-TSWaitEnd TSRegForm::PostFormAndWait(const QUrl& action, const TSSiteExchange::FormFields& fields) {
-    if (abandoned())
-        return TSWaitEnd::Abandoned;
-    const bool wasLoaded = m_bPageLoaded;
-    m_bPageLoaded = false;
-    const TSBrowserHost::Result submitted = m_host->SubmitForm(action, fields);
-    switch (submitted.end) {
-    case TSBrowserHost::WaitEnd::Abandoned:
-        return TSWaitEnd::Abandoned;
-    case TSBrowserHost::WaitEnd::TimedOut:
-        return timeOut();
-    case TSBrowserHost::WaitEnd::Done:
+    case TSBrowserHost::PageEnd::NotStarted:
         break;
     }
-    if (!submitted.error.isEmpty()) {
-        // Nothing was submitted, so no page will complete: the caller must not wait.
-        m_bPageLoaded = wasLoaded;
-        return TSWaitEnd::NotStarted;
-    }
-    return waitForPage(submitted.navigation, true);
+    return TSWaitEnd::NotStarted;
 }
-
-std::optional<QString> TSRegForm::ReadReply() {
-    if (abandoned())
-        return std::nullopt;
-    const TSBrowserHost::Result read = m_host->ReadDocumentMarkup();
-    if (!read.ok())
-        return std::nullopt;
-    return read.text;
-}
-
-bool TSRegForm::SubmitReplyForm() {
-    if (abandoned())
-        return false;
-    return m_host->SubmitDocumentForm().ok();
-}
-
-// --- The rest of the shell
-
-void TSRegForm::RefreshMainWindow() {
-    repaint();
-}
+} // namespace
 
 bool TSRegForm::ProcessPendingEvents() {
     if (!abandoned())
@@ -280,35 +158,24 @@ bool TSRegForm::abandoned() const {
     return m_host->abandoned();
 }
 
-CD1& TSRegForm::cd1() {
-    return *m_cd1;
+TSWaitEnd TSRegForm::OpenPageAndWait(const QUrl& url) {
+    return asWaitEnd(m_host->OpenPageAndWait(url));
 }
 
-void TSRegForm::SetProgressCaption(const QString& sCaption) {
-    progressForm()->setWindowTitle(sCaption);
+TSWaitEnd TSRegForm::PostFormAndWait(const QUrl& action, const TSSiteExchange::FormFields& fields) {
+    return asWaitEnd(m_host->PostFormAndWait(action, fields));
 }
 
-void TSRegForm::SetProgressText(const QString& sText) {
-    progressForm()->Label1()->setText(sText);
+std::optional<QString> TSRegForm::ReadReply() {
+    return m_host->ReadReply();
 }
 
-void TSRegForm::ShowProgress() {
-    progressForm()->showCentred();
+bool TSRegForm::SubmitReplyForm() {
+    return m_host->SubmitReplyForm();
 }
 
-void TSRegForm::RepaintProgress() {
-    progressForm()->repaint();
-}
-
-void TSRegForm::SetProgressBusyCursor(bool bBusy) {
-    if (bBusy)
-        progressForm()->setCursor(Qt::WaitCursor);
-    else
-        progressForm()->unsetCursor();
-}
-
-void TSRegForm::HideProgress() {
-    progressForm()->hide();
+void TSRegForm::ShowLocalPage(const QString& sPage, bool bAfterFailure) {
+    m_host->ShowLocalPage(localPageUrl(sPage), bAfterFailure);
 }
 
 // --- Menu commands and the guard
@@ -323,7 +190,7 @@ void TSRegForm::runCommand(const Command& command) {
     // not start.
     m_host->page()->setGuarded(true);
     m_webBrowser1->setEnabled(false);
-    command(*this);
+    command(*m_user, *this);
     m_webBrowser1->setEnabled(true);
     m_host->page()->setGuarded(false);
     m_commandRunning = false;

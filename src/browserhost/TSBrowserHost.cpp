@@ -50,6 +50,11 @@ QString script(const QString& parameters, const char* body, const QString& argum
 TSBrowserHost::TSBrowserHost(QWebEngineView* view)
     : QObject(view), m_view(view), m_page(new TSWebPage(view)) {
     m_view->setPage(m_page);
+    connect(m_page, &TSWebPage::BeforeNavigate2, this, &TSBrowserHost::BeforeNavigate2);
+    connect(m_page, &TSWebPage::DocumentComplete, this, &TSBrowserHost::DocumentComplete);
+    connect(m_page, &TSWebPage::NavigateError, this, &TSBrowserHost::NavigateError);
+    connect(m_page, &TSWebPage::DownloadBegin, this, &TSBrowserHost::DownloadBegin);
+    connect(m_page, &TSWebPage::DownloadComplete, this, &TSBrowserHost::DownloadComplete);
 }
 
 quint64 TSBrowserHost::Navigate(const QUrl& url) {
@@ -214,4 +219,132 @@ TSBrowserHost::Result TSBrowserHost::SubmitDocumentForm() {
     if (result.end == WaitEnd::Done && !result.error.isEmpty())
         m_page->withdrawExpectation(navigation);
     return result;
+}
+
+// --- Page-load tracking
+
+void TSBrowserHost::BeforeNavigate2(const QUrl&) {
+    m_bPageLoaded = false;
+    m_vNavigateStatus = QVariant(false);
+}
+
+void TSBrowserHost::DocumentComplete(const QUrl&) {
+    m_bPageLoaded = true;
+    wake();
+}
+
+void TSBrowserHost::NavigateError(const QUrl&, int statusCode) {
+    m_vNavigateStatus = QVariant(statusCode);
+}
+
+void TSBrowserHost::DownloadBegin() {}
+
+void TSBrowserHost::DownloadComplete() {}
+
+bool TSBrowserHost::CountsAsNoFailure(const QVariant& vStatus) {
+    // Compared by type: an empty QVariant is not equal to QVariant(0) in Qt 6.
+    switch (vStatus.typeId()) {
+    case QMetaType::UnknownType:
+        return true;
+    case QMetaType::Bool:
+        return !vStatus.toBool();
+    case QMetaType::Int:
+        return vStatus.toInt() == 0;
+    default:
+        return false;
+    }
+}
+
+TSBrowserHost::PageEnd TSBrowserHost::timeOut() {
+    // No page completed in time: stop the load and record the time-out as a failed navigation.
+    m_page->giveUpOwn(TSWebPage::kTimedOutStatus);
+    Stop();
+    m_vNavigateStatus = QVariant(TSWebPage::kTimedOutStatus);
+    return PageEnd::TimedOut;
+}
+
+TSBrowserHost::PageEnd TSBrowserHost::waitForPage(quint64 navigation, bool bMarked) {
+    switch (WaitUntil([this, navigation] { return m_page->ending(navigation).has_value(); })) {
+    case WaitEnd::Abandoned:
+        return PageEnd::Abandoned;
+    case WaitEnd::TimedOut:
+        return timeOut();
+    case WaitEnd::Done:
+        break;
+    }
+    const int status = *m_page->ending(navigation);
+    if (status != 0) {
+        m_vNavigateStatus = QVariant(status);
+        return PageEnd::Failed;
+    }
+    if (bMarked) {
+        // The document in the pane must be a new one, not the one the navigation started from.
+        const Result mark = ReadDocumentMark();
+        if (mark.end == WaitEnd::Abandoned)
+            return PageEnd::Abandoned;
+        if (mark.end == WaitEnd::TimedOut)
+            return timeOut();
+        if (!mark.ok() || !mark.text.isEmpty()) {
+            m_vNavigateStatus = QVariant(TSWebPage::kNoNewDocumentStatus);
+            return PageEnd::Failed;
+        }
+    }
+    return PageEnd::Loaded;
+}
+
+TSBrowserHost::PageEnd TSBrowserHost::OpenPageAndWait(const QUrl& url) {
+    if (m_abandoned)
+        return PageEnd::Abandoned;
+    // Where no document can be marked (there is none yet), none can be taken for the new page
+    // either, and the check after the wait is left out.
+    const Result marked = MarkDocument();
+    if (marked.end == WaitEnd::Abandoned)
+        return PageEnd::Abandoned;
+    if (marked.end == WaitEnd::TimedOut)
+        return timeOut();
+    m_bPageLoaded = false;
+    return waitForPage(Navigate(url), marked.ok());
+}
+
+TSBrowserHost::PageEnd TSBrowserHost::PostFormAndWait(const QUrl& action, const QList<QPair<QString, QString>>& fields) {
+    if (m_abandoned)
+        return PageEnd::Abandoned;
+    const bool wasLoaded = m_bPageLoaded;
+    m_bPageLoaded = false;
+    const Result submitted = SubmitForm(action, fields);
+    switch (submitted.end) {
+    case WaitEnd::Abandoned:
+        return PageEnd::Abandoned;
+    case WaitEnd::TimedOut:
+        return timeOut();
+    case WaitEnd::Done:
+        break;
+    }
+    if (!submitted.error.isEmpty()) {
+        // Nothing was submitted, so no page will complete: the caller must not wait.
+        m_bPageLoaded = wasLoaded;
+        return PageEnd::NotStarted;
+    }
+    return waitForPage(submitted.navigation, true);
+}
+
+std::optional<QString> TSBrowserHost::ReadReply() {
+    if (m_abandoned)
+        return std::nullopt;
+    const Result read = ReadDocumentMarkup();
+    if (!read.ok())
+        return std::nullopt;
+    return read.text;
+}
+
+bool TSBrowserHost::SubmitReplyForm() {
+    return !m_abandoned && SubmitDocumentForm().ok();
+}
+
+void TSBrowserHost::ShowLocalPage(const QUrl& url, bool bAfterFailure) {
+    if (bAfterFailure)
+        m_bPageLoaded = false;
+    Navigate(url);
+    if (bAfterFailure)
+        m_vNavigateStatus = QVariant(0);
 }

@@ -177,38 +177,6 @@ Reply ClassifyReply(const QString& sReply) {
     return Reply::OtherError;
 }
 
-QString ReplyMessage(Reply reply) {
-    const QString lead =
-        QStringLiteral("The registration server reported an error. Your file was not registered. ");
-    const QString tail = QStringLiteral("Please contact technical support for further assistance.");
-    switch (reply) {
-    case Reply::Accepted:
-        return QString();
-    case Reply::DatabaseNotAvailable:
-        return lead + QStringLiteral("The registration database was not available. ") + tail;
-    case Reply::NotRegisteredUser:
-        return lead + QStringLiteral("You are not registered as a user with this database. ") + tail;
-    case Reply::RegistrationsTableClosed:
-        return lead + QStringLiteral("The registrations table could not be opened. ") + tail;
-    case Reply::SignatureNotVerified:
-        return lead +
-               QStringLiteral("The digital signature on your file registration could not be verified. ") +
-               tail;
-    case Reply::DatabaseNotUpdated:
-        return lead +
-               QStringLiteral("This file may have already been registered. The registrations database could "
-                              "not be updated. ") +
-               tail;
-    case Reply::OtherError:
-        return lead + tail;
-    }
-    return QString();
-}
-
-QString ErrorTitle() {
-    return QStringLiteral("Error Message");
-}
-
 std::optional<QString> TakeSiteSignature(const QString& sReply) {
     const QLatin1String startMarker(SignatureStart);
     const QLatin1String endMarker(SignatureEnd);

@@ -94,10 +94,6 @@ QString ReplyCode(Reply reply);
 // general error.
 Reply ClassifyReply(const QString& sReply);
 
-// The message for an error reply (stop icon, title ErrorTitle()); empty for Accepted.
-QString ReplyMessage(Reply reply);
-QString ErrorTitle();
-
 // The site's signature: the text between the first "<!-- SIG:[" and the first "] -->" of the
 // reply, untrimmed. Nothing when either marker is missing or the end marker begins before the
 // start marker ends. The text may be empty.

@@ -1,6 +1,6 @@
-// The browser pane with the real Qt WebEngine: page-load state through real navigations, the
-// first-page check, form posting and reply reading against the HTTPS test site, waits that time
-// out or are abandoned, and the command guard.
+// The browser pane with the real Qt WebEngine: page-load state through real navigations, a
+// failure dealt with by a local page, form posting and reply reading against the HTTPS test site, waits that
+// time out or are abandoned, and the command guard.
 
 #include "app/TSRegForm.h"
 #include "browserhost/TSBrowserHost.h"
@@ -104,9 +104,9 @@ private Q_SLOTS:
     // A status counts as a failure by its type and value: empty, False and the integer 0 do not.
     void countsAsNoFailure() {
         for (const QVariant& status : {QVariant(), QVariant(false), QVariant(0)})
-            QVERIFY2(TSRegForm::CountsAsNoFailure(status), qPrintable(status.toString()));
-        for (const QVariant& status : {QVariant(true), QVariant(404), QVariant(TSRegForm::kTimedOutStatus)})
-            QVERIFY2(!TSRegForm::CountsAsNoFailure(status), qPrintable(status.toString()));
+            QVERIFY2(TSBrowserHost::CountsAsNoFailure(status), qPrintable(status.toString()));
+        for (const QVariant& status : {QVariant(true), QVariant(404), QVariant(TSWebPage::kTimedOutStatus)})
+            QVERIFY2(!TSBrowserHost::CountsAsNoFailure(status), qPrintable(status.toString()));
     }
 
     void startState() {
@@ -181,23 +181,23 @@ private Q_SLOTS:
                      qPrintable(statusText()));
         else
             QCOMPARE(statusText(), status);
-        QCOMPARE(TSNavigationFailed(end), !TSRegForm::CountsAsNoFailure(m_form->navigateStatus()));
+        QCOMPARE(TSNavigationFailed(end), !TSBrowserHost::CountsAsNoFailure(m_form->navigateStatus()));
         // A refused certificate was refused before any request was sent.
         QCOMPARE(m_site->requests(kSimple).isEmpty(), url.path() != kSimple || TSNavigationFailed(end));
 
-        QCOMPARE(m_form->FirstPageCheck(), !TSNavigationFailed(end));
-        if (TSNavigationFailed(end)) {
+        if (TSNavigationFailed(end)) { // the failure dealt with by a local page
+            m_form->ShowLocalPage(u"ts_noaccess.htm"_s, true);
             QCOMPARE(statusText(), u"int 0"_s);
             QVERIFY(E2e::waitFor([&] { return paneUrl() == TSRegForm::localPageUrl(u"ts_noaccess.htm"_s); }));
             QVERIFY(E2e::waitFor([&] { return m_form->pageLoaded(); }));
-            QVERIFY(m_form->FirstPageCheck());
+            QVERIFY(TSBrowserHost::CountsAsNoFailure(m_form->navigateStatus()));
         }
     }
 
     // A completion left over from before a navigation does not end its wait; a success after a
     // failure resets the status.
     void successAfterFailureResetsStatus() {
-        QTimer::singleShot(0, m_form.get(), [&] { m_form->DocumentComplete(QUrl()); });
+        QTimer::singleShot(0, m_form.get(), [&] { m_form->browserHost()->DocumentComplete(QUrl()); });
         QCOMPARE(m_form->OpenPageAndWait(site(u"/missing.html"_s)), TSWaitEnd::Failed);
         QCOMPARE(statusText(), u"int 404"_s);
         QCOMPARE(m_form->OpenPageAndWait(site(kSimple)), TSWaitEnd::Loaded);
@@ -349,7 +349,7 @@ private Q_SLOTS:
             m_site->setBehaviour(kEcho, {{u"redirect"_s, u"/comments.html"_s}}, u"POST"_s);
         TSWaitEnd end = TSWaitEnd::Abandoned;
         QString status;
-        m_form->setRegisterCommand([&](TSShell& shell) {
+        m_form->setRegisterCommand([&](TSUser&, TSPane& shell) {
             if (shell.OpenPageAndWait(site(from)) == TSWaitEnd::Loaded)
                 end = shell.PostFormAndWait(site(kEcho), {{u"a"_s, u"1"_s}});
             status = statusText();
@@ -399,7 +399,7 @@ private Q_SLOTS:
         m_site->neverComplete(kHang);
         QStringList log;
         QAction* exitItem = menuItem("mFile_Exit");
-        m_form->setRegisterCommand([&](TSShell& shell) {
+        m_form->setRegisterCommand([&](TSUser&, TSPane& shell) {
             const auto pass = [&] { return shell.ProcessPendingEvents() ? "pass went on" : "pass stopped"; };
             if (how == "pass"_L1) {
                 QMetaObject::invokeMethod(exitItem, &QAction::trigger, Qt::QueuedConnection);
@@ -443,12 +443,12 @@ private Q_SLOTS:
         int verifyRuns = 0;
         TSWaitEnd end = TSWaitEnd::Abandoned;
         QString status;
-        m_form->setRegisterCommand([&](TSShell& shell) {
+        m_form->setRegisterCommand([&](TSUser&, TSPane& shell) {
             ++registerRuns;
             end = shell.OpenPageAndWait(site(kHang));
             status = statusText();
         });
-        m_form->setVerifyCommand([&](TSShell& shell) {
+        m_form->setVerifyCommand([&](TSUser&, TSPane& shell) {
             ++verifyRuns;
             shell.OpenPageAndWait(site(kSimple));
         });

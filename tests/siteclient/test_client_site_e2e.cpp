@@ -4,6 +4,7 @@
 // trusts the service's root.pem. Site records are checked with the openssl command as well.
 
 #include "app/TSRegForm.h"
+#include "commands/TSCommandTexts.h"
 #include "common/E2eHarness.h"
 #include "protocol/TSSiteExchange.h"
 
@@ -41,7 +42,10 @@ private:
             QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex().toUpper());
     }
     static E2eMessage refusal(Reply reply) {
-        return {TSSiteExchange::ReplyMessage(reply), QMessageBox::Critical, TSSiteExchange::ErrorTitle()};
+        const TSMessageText shown = TSCommandTexts::MessageText(reply == Reply::DatabaseNotUpdated
+                                                                    ? TSMessage::SiteDatabaseNotUpdated
+                                                                    : TSMessage::SiteNotRegisteredUser);
+        return {shown.text, QMessageBox::Critical, shown.title};
     }
     static QByteArray freshBytes() { return "document " + QUuid::createUuid().toByteArray() + '\n'; }
     static void login(QWidget* w, const QString& password) {

@@ -1,9 +1,11 @@
 #pragma once
 
-#include <QMessageBox>
+#include "commands/TSCommandTexts.h"
+
 #include <QString>
 
-class TSShell;
+class TSPane;
+class TSUser;
 
 // View > Registered Files...: the user picks a registration record from the local store; the
 // command reads it and the document copy kept beside it, fingerprints the copy and verifies the
@@ -12,16 +14,17 @@ class TSShell;
 // fingerprint, after the user name and password are asked for, and the site's reply stays in
 // the browser pane.
 //
-// The command runs inside the main window's command guard and reaches the window only through
-// TSShell. When the user abandons it (Exit, or closing the main window) while it lets events
-// run, it returns at once with no further step or message.
+// The command talks to the user and to the browser pane through the two interfaces it is given.
+// When the user abandons it (Exit, or closing the main window) while it lets events run, it
+// returns at once with no further step or message.
 class TSVerifyCommand {
 public:
     // The extension of a file name without its dot (the program's FindExtension): the copy's
     // name is the record's title less that extension and its dot.
     using ExtensionFinder = QString (*)(const QString& sFileName);
 
-    TSVerifyCommand(TSShell& shell, ExtensionFinder findExtension);
+    // The store is the one beside the program in sProgramFolder.
+    TSVerifyCommand(TSUser& user, TSPane& pane, const QString& sProgramFolder, ExtensionFinder findExtension);
     TSVerifyCommand(const TSVerifyCommand&) = delete;
     TSVerifyCommand& operator=(const TSVerifyCommand&) = delete;
 
@@ -40,12 +43,14 @@ private:
     void verifyLocally(const QString& sRecordText, const QString& sFingerprint);
     void verifyAtSite(const QString& sRecordText, const QString& sCopyPath, const QString& sFingerprint);
 
-    void showProgress();
-    void hideProgress();
-    // A modal message box with an OK button; false when the command was abandoned meanwhile.
-    bool message(const QString& sText, QMessageBox::Icon icon, const QString& sTitle);
+    // Shows the progress window and lets events run once; false when abandoned.
+    bool showProgress();
+    // Tells the user; false when the command was abandoned meanwhile.
+    bool tell(TSMessage message, const QStringList& arguments = {});
 
-    TSShell& m_shell;
+    TSUser& m_user;
+    TSPane& m_pane;
+    QString m_sProgramFolder;
     ExtensionFinder m_findExtension;
     Stage m_stage = Stage::Record;
 };

@@ -1,25 +1,24 @@
 #pragma once
 
-#include "certstore/CertLibrary.h"
+#include "commands/TSCommandTexts.h"
 #include "store/TSRegistrationStore.h"
 
 #include <QByteArray>
-#include <QMessageBox>
 #include <QString>
 
 #include <memory>
 #include <optional>
 
-class TSShell;
-class TSSignMethod;
+class TSPane;
+class TSUser;
 
 // File > Register: registers one document chosen by the user with the registration site and
 // keeps its record and a copy of it in the local registration store.
 //
-// One object runs the command once (Run) inside the shell it is given, as a sequence of steps
-// each ending in its own check point: a step that fails tells the user (a message box or a local
-// page) and the command ends there. Nothing of a run outlives it except the store's files, the
-// page in the browser pane, and the dialogs the main window keeps.
+// One object runs the command once (Run), talking to the user and to the browser pane through
+// the two interfaces it is given, as a sequence of steps each ending in its own check point: a
+// step that fails tells the user (a message box or a local page) and the command ends there.
+// Nothing of a run outlives it except the store's files and the page in the browser pane.
 //
 // No exception leaves Run: an unexpected one ends the command with "The file cannot be read."
 // until the document has been read, the cryptographic-functions message after that.
@@ -29,8 +28,8 @@ class TSSignMethod;
 // write, and a record pair set aside for re-creation goes back under its names.
 class TSRegisterCommand {
 public:
-    // prompts answer the certificate library's questions (which certificate, a token's password).
-    TSRegisterCommand(TSShell& shell, SigningPrompts prompts);
+    // The store is the one beside the program in sProgramFolder.
+    TSRegisterCommand(TSUser& user, TSPane& pane, const QString& sProgramFolder);
     TSRegisterCommand(const TSRegisterCommand&) = delete;
     TSRegisterCommand& operator=(const TSRegisterCommand&) = delete;
     ~TSRegisterCommand();
@@ -55,17 +54,15 @@ private:
     bool TakeSiteSignature();
     bool WritePair();
 
-    // Shows a message box with an OK button (none once the command is abandoned).
-    void Message(QMessageBox::Icon icon, const QString& sTitle, const QString& sText);
-    // Hides the progress window and repaints the main window, then shows a stop message titled
-    // "Error Message": how most failures after the document has been read end.
-    void FailAfterReading(const QString& sText);
-    // The sign-method dialog the main window keeps for the whole run (created at its first use).
-    TSSignMethod& SignMethodDialog();
+    // Tells the user (nothing once the command is abandoned).
+    void Tell(TSMessage message, const QStringList& arguments = {});
+    // Hides the progress window and repaints the main window, then tells the message: how most
+    // failures after the document has been read end.
+    void FailAfterReading(TSMessage message);
     bool abandoned() const;
 
-    TSShell& m_shell;
-    SigningPrompts m_prompts;
+    TSUser& m_user;
+    TSPane& m_pane;
     TSRegistrationStore m_store;
 
     QString m_sDocumentPath;

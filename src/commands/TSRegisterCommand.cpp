@@ -1,20 +1,18 @@
-#include "registration/TSRegisterCommand.h"
+#include "commands/TSRegisterCommand.h"
 
+#include "certstore/CertLibrary.h"
+#include "commands/TSPane.h"
+#include "commands/TSUser.h"
 #include "crypto/TSError.h"
-#include "dialogs/CD1.h"
-#include "dialogs/TSSignMethod.h"
 #include "protocol/TSSiteExchange.h"
-#include "registration/TSRegisterTexts.h"
-#include "registration/TSShell.h"
 
 #include <QDateTime>
 #include <QUrl>
-#include <QWidget>
 
-using namespace TSRegisterTexts;
+using namespace TSCommandTexts;
 
-TSRegisterCommand::TSRegisterCommand(TSShell& shell, SigningPrompts prompts)
-    : m_shell(shell), m_prompts(std::move(prompts)), m_store(shell.ProgramFolder()) {}
+TSRegisterCommand::TSRegisterCommand(TSUser& user, TSPane& pane, const QString& sProgramFolder)
+    : m_user(user), m_pane(pane), m_store(sProgramFolder) {}
 
 TSRegisterCommand::~TSRegisterCommand() = default;
 
@@ -24,17 +22,14 @@ void TSRegisterCommand::Run() {
     try {
         RunSteps();
     } catch (...) {
-        if (m_bProgressShown && !abandoned()) {
-            m_shell.HideProgress();
-            m_shell.RefreshMainWindow();
-        }
+        if (m_bProgressShown && !abandoned())
+            m_user.HideProgress(true);
         m_pending.reset(); // puts a pair set aside back, removes the new copy
-        Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(),
-                m_bDocumentRead ? CryptoUnavailable() : CannotReadDocument());
+        Tell(m_bDocumentRead ? TSMessage::CryptoUnavailable : TSMessage::FileCannotBeRead);
     }
     m_document.Close();
     if (m_bProgressShown && !abandoned())
-        m_shell.HideProgress();
+        m_user.HideProgress();
 }
 
 void TSRegisterCommand::RunSteps() {
@@ -62,7 +57,7 @@ bool TSRegisterCommand::EnableCertificatePrompt() {
         Settings::EnsureAvailable();
         Settings().setEnablePromptForCertificateUI(true);
     } catch (const TSError&) {
-        Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), CryptoUnavailable());
+        Tell(TSMessage::CryptoUnavailable);
         return false;
     }
     return true;
@@ -72,39 +67,35 @@ bool TSRegisterCommand::EnableCertificatePrompt() {
 bool TSRegisterCommand::EnsureStoreFolder() {
     if (m_store.EnsureFolder())
         return true;
-    Message(QMessageBox::Critical, ProgramTitle(), CannotCreateStore());
+    Tell(TSMessage::CannotCreateStore);
     return false;
 }
 
 // The document, chosen in the open-file dialog; a second try starts at the root folder
 // when the first cannot be shown.
 bool TSRegisterCommand::ChooseDocument() {
-    CD1& dialog = m_shell.cd1();
-    dialog.setDialogTitle(DialogTitle());
-    dialog.setInitialFileName(CD1::homeInitialFileName());
-    dialog.setFilter(DialogFilter());
-    dialog.setFlags(CD1::kOpenExistingFlags);
-    CD1::Result chosen = dialog.showOpen();
+    using Outcome = TSUser::FileChoice::Outcome;
+    TSUser::FileRequest request{RegisterDialogTitle(), HomeInitialFileName(), RegisterDialogFilter()};
+    TSUser::FileChoice chosen = m_user.ChooseFile(request);
     if (abandoned())
         return false;
-    if (chosen.outcome == CD1::Outcome::Failed) {
-        dialog.setInitialFileName(CD1::fallbackInitialFileName());
-        chosen = dialog.showOpen();
+    if (chosen.outcome == Outcome::Failed) {
+        request.initialFileName = FallbackInitialFileName();
+        chosen = m_user.ChooseFile(request);
         if (abandoned())
             return false;
-        if (chosen.outcome == CD1::Outcome::Failed) {
-            Message(QMessageBox::Critical, ProgramTitle(),
-                    DialogFailed(chosen.errorNumber, chosen.errorDescription));
+        if (chosen.outcome == Outcome::Failed) {
+            Tell(TSMessage::DialogFailed, {QString::number(chosen.errorNumber), chosen.errorDescription});
             return false;
         }
     }
-    if (chosen.outcome == CD1::Outcome::Cancelled)
+    if (chosen.outcome == Outcome::Cancelled)
         return false;
-    m_sDocumentPath = chosen.fileName;
-    m_sDocumentName = chosen.fileTitle;
+    m_sDocumentPath = chosen.path;
+    m_sDocumentName = chosen.title;
     // A name that cannot be posted intact is refused before anything is read or sent.
     if (!NameCanTravel(m_sDocumentName)) {
-        Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), NameHasControlCharacters());
+        Tell(TSMessage::NameHasControlCharacters);
         return false;
     }
     return true;
@@ -114,7 +105,7 @@ bool TSRegisterCommand::ChooseDocument() {
 bool TSRegisterCommand::OpenDocument() {
     if (m_document.Open(m_sDocumentPath))
         return true;
-    Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), CannotOpenDocument());
+    Tell(TSMessage::CannotOpenDocument);
     return false;
 }
 
@@ -123,21 +114,17 @@ bool TSRegisterCommand::OpenDocument() {
 bool TSRegisterCommand::DealWithExistingRecord() {
     if (!m_store.RecordExists(m_sDocumentName))
         return true;
-    QMessageBox question(QMessageBox::Warning, TSSiteExchange::ErrorTitle(), RecreateQuestion(),
-                         QMessageBox::Yes | QMessageBox::No, m_shell.dialogOwner());
-    question.setDefaultButton(QMessageBox::No);
-    question.setEscapeButton(QMessageBox::No);
-    const int answer = question.exec();
+    const bool recreate = m_user.AskRecreate();
     if (abandoned())
         return false;
-    if (answer != QMessageBox::Yes) {
-        Message(QMessageBox::NoIcon, ProgramTitle(), ExistingDataKept());
+    if (!recreate) {
+        Tell(TSMessage::ExistingDataKept);
         return false;
     }
     m_pending = std::make_unique<TSPendingPair>(m_store, m_sDocumentName);
     if (!m_pending->isOpen() || !m_pending->SetAsideOldPair()) {
         m_pending.reset();
-        Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), CannotSetAside());
+        Tell(TSMessage::CannotSetAside);
         return false;
     }
     return true;
@@ -147,17 +134,12 @@ bool TSRegisterCommand::DealWithExistingRecord() {
 // the new copy into the store, where it waits, hidden, for the site's acceptance.
 bool TSRegisterCommand::ReadDocument() {
     m_lDocumentLength = m_document.Length();
-    m_shell.SetProgressCaption(ProgressCaption());
-    m_shell.SetProgressText(ReadingText(m_lDocumentLength));
-    m_shell.ShowProgress();
+    m_user.ShowProgress(RegisterCaption(), ReadingText(m_lDocumentLength), false);
     m_bProgressShown = true;
-    m_shell.RepaintProgress();
-    if (!m_shell.ProcessPendingEvents())
+    if (!m_pane.ProcessPendingEvents())
         return false;
     if (m_lDocumentLength <= 0) {
-        m_shell.HideProgress();
-        m_shell.RefreshMainWindow();
-        Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), EmptyDocument());
+        FailAfterReading(TSMessage::EmptyDocument);
         return false;
     }
     if (!m_pending)
@@ -166,14 +148,10 @@ bool TSRegisterCommand::ReadDocument() {
     m_document.Close();
     using Outcome = TSFingerprintStream::Result::Outcome;
     if (read.outcome != Outcome::Done) {
-        m_shell.HideProgress();
-        m_shell.RefreshMainWindow();
         // A copy that cannot be kept ends the command before anything is sent: the store
         // refuses it (a full disk, a folder that cannot be written).
-        if (read.outcome == Outcome::ReadFailed)
-            Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), CannotReadDocument());
-        else
-            Message(QMessageBox::Critical, ProgramTitle(), CannotCreateStore());
+        FailAfterReading(read.outcome == Outcome::ReadFailed ? TSMessage::FileCannotBeRead
+                                                             : TSMessage::CannotCreateStore);
         return false;
     }
     // A document emptied since it was opened has no fingerprint, as no bytes have none.
@@ -185,18 +163,17 @@ bool TSRegisterCommand::ReadDocument() {
 
 // How the registration is signed.
 bool TSRegisterCommand::ChooseSignMethod() {
-    TSSignMethod& dialog = SignMethodDialog();
-    dialog.exec();
+    const std::optional<TSUser::SignMethod> method = m_user.AskSignMethod();
     if (abandoned())
         return false;
-    if (dialog.m_bCancelled) {
-        Message(QMessageBox::NoIcon, ProgramTitle(), RegistrationCancelled());
-        m_shell.HideProgress();
+    if (!method) {
+        Tell(TSMessage::RegistrationCancelled);
+        m_user.HideProgress();
         return false;
     }
-    m_sUser = dialog.m_sUser;
-    m_sPassword = dialog.m_sPassword;
-    m_bCertificateChosen = dialog.m_bCertificateChosen;
+    m_sUser = method->user;
+    m_sPassword = method->password;
+    m_bCertificateChosen = method->certificate;
     return true;
 }
 
@@ -204,7 +181,7 @@ bool TSRegisterCommand::ChooseSignMethod() {
 bool TSRegisterCommand::Fingerprint() {
     if (m_fingerprint)
         return true;
-    FailAfterReading(CryptoUnavailable());
+    FailAfterReading(TSMessage::CryptoUnavailable);
     return false;
 }
 
@@ -217,21 +194,29 @@ bool TSRegisterCommand::SignWithCertificate() {
     try {
         store.Open(Store::CurrentUserStore, QStringLiteral("MY"), Store::OpenReadOnly);
     } catch (const TSError&) {
-        FailAfterReading(CryptoUnavailable());
+        FailAfterReading(TSMessage::CryptoUnavailable);
         return false;
     }
     if (store.Certificates().Count() == 0) {
-        FailAfterReading(NoCertificate());
+        FailAfterReading(TSMessage::NoCertificate);
         return false;
     }
     try {
-        // The library picks the certificate, asking the user when several can sign.
+        // The library picks the certificate, asking the user when several can sign, and asks for
+        // the password of a protected database or token.
+        SigningPrompts prompts;
+        prompts.chooseCertificate = [this](const QList<Certificate>& certificates) {
+            return m_user.ChooseCertificate(certificates);
+        };
+        prompts.askPassword = [this](const QString& tokenLabel, bool bRetry) {
+            return m_user.AskTokenPassword(tokenLabel, bRetry);
+        };
         m_sRegistrationData =
-            SignWithTimeAndName(*m_fingerprint, QDateTime::currentDateTime(), m_sDocumentName, m_prompts);
+            SignWithTimeAndName(*m_fingerprint, QDateTime::currentDateTime(), m_sDocumentName, prompts);
     } catch (const TSError&) {
         if (abandoned())
             return false;
-        FailAfterReading(CryptoUnavailable());
+        FailAfterReading(TSMessage::CryptoUnavailable);
         return false;
     }
     return !abandoned();
@@ -239,47 +224,66 @@ bool TSRegisterCommand::SignWithCertificate() {
 
 // The registration posted from the site's first page, and the reply read.
 bool TSRegisterCommand::Submit() {
-    m_shell.SetProgressText(FilingText(m_lDocumentLength));
+    m_user.SetProgressText(FilingText(m_lDocumentLength));
     m_sRegistrationData = CleanRegistrationData(m_sRegistrationData);
-    m_shell.SetProgressText(ContactingText());
+    m_user.SetProgressText(ContactingText());
 
     const TSSiteExchange::Endpoints endpoints =
         TSSiteExchange::EndpointsFor(m_bCertificateChosen ? TSSiteExchange::Request::RegisterCertificate
                                                           : TSSiteExchange::Request::RegisterPassword,
                                      TSSiteExchange::SiteOrigin());
-    const TSWaitEnd opened = m_shell.OpenPageAndWait(QUrl(endpoints.firstPage));
+    const TSWaitEnd opened = m_pane.OpenPageAndWait(QUrl(endpoints.firstPage));
     if (opened == TSWaitEnd::Abandoned)
         return false;
-    m_shell.HideProgress();
-    m_shell.RefreshMainWindow();
-    if (!m_shell.FirstPageCheck())
-        return false; // the pane shows "ts_noaccess.htm"
+    m_user.HideProgress(true);
+    if (TSNavigationFailed(opened)) {
+        m_pane.ShowLocalPage(TSSiteExchange::NoAccessPage(), true);
+        return false;
+    }
 
     const TSSiteExchange::FormFields fields =
         m_bCertificateChosen
             ? TSSiteExchange::CertificateRegistrationFields(m_sRegistrationData, m_sDocumentName)
             : TSSiteExchange::PasswordRegistrationFields(m_sDocumentName, *m_fingerprint, m_sUser,
                                                          m_sPassword);
-    const TSWaitEnd posted = m_shell.PostFormAndWait(QUrl(endpoints.formAction), fields);
+    const TSWaitEnd posted = m_pane.PostFormAndWait(QUrl(endpoints.formAction), fields);
     if (posted == TSWaitEnd::Abandoned)
         return false;
     if (TSNavigationFailed(posted)) {
         // Whether the site registered the document cannot be told: nothing is written.
-        m_shell.ShowLocalErrorPage(TSSiteExchange::NoRegisterPage());
+        m_pane.ShowLocalPage(TSSiteExchange::NoRegisterPage(), true);
         return false;
     }
 
-    const std::optional<QString> reply = m_shell.ReadReply();
+    const std::optional<QString> reply = m_pane.ReadReply();
     if (abandoned())
         return false;
     if (!reply) {
         // A reply that cannot be read cannot be taken for an acceptance either.
-        m_shell.ShowLocalErrorPage(TSSiteExchange::NoRegisterPage());
+        m_pane.ShowLocalPage(TSSiteExchange::NoRegisterPage(), true);
         return false;
     }
-    const TSSiteExchange::Reply verdict = TSSiteExchange::ClassifyReply(*reply);
-    if (verdict != TSSiteExchange::Reply::Accepted) {
-        Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), TSSiteExchange::ReplyMessage(verdict));
+    using Reply = TSSiteExchange::Reply;
+    switch (TSSiteExchange::ClassifyReply(*reply)) {
+    case Reply::Accepted:
+        break;
+    case Reply::DatabaseNotAvailable:
+        Tell(TSMessage::SiteDatabaseNotAvailable);
+        return false;
+    case Reply::NotRegisteredUser:
+        Tell(TSMessage::SiteNotRegisteredUser);
+        return false;
+    case Reply::RegistrationsTableClosed:
+        Tell(TSMessage::SiteRegistrationsTableClosed);
+        return false;
+    case Reply::SignatureNotVerified:
+        Tell(TSMessage::SiteSignatureNotVerified);
+        return false;
+    case Reply::DatabaseNotUpdated:
+        Tell(TSMessage::SiteDatabaseNotUpdated);
+        return false;
+    case Reply::OtherError:
+        Tell(TSMessage::SiteOtherError);
         return false;
     }
     m_sReply = *reply;
@@ -293,11 +297,11 @@ bool TSRegisterCommand::TakeSiteSignature() {
         return true;
     const std::optional<QString> signature = TSSiteExchange::TakeSiteSignature(m_sReply);
     if (!TSSiteExchange::IsUsableSignature(signature)) {
-        Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), SignatureFailed());
+        Tell(TSMessage::SignatureFailed);
         return false;
     }
     m_sRegistrationData = *signature;
-    m_shell.SubmitReplyForm(); // a reply without the form submits nothing, and that is no error
+    m_pane.SubmitReplyForm(); // a reply without the form submits nothing, and that is no error
     return !abandoned();
 }
 
@@ -307,34 +311,22 @@ bool TSRegisterCommand::WritePair() {
     const TSStoreWriteResult written = m_pending->Publish(m_sRegistrationData);
     m_pending.reset();
     for (int i = 0; i < written.failures(); ++i)
-        Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), LocalCopyFailed());
+        Tell(TSMessage::LocalCopyFailed);
     return true;
 }
 
 // ---------------------------------------------------------------------------------------------
 
-void TSRegisterCommand::Message(QMessageBox::Icon icon, const QString& sTitle, const QString& sText) {
-    if (abandoned())
-        return;
-    QMessageBox box(icon, sTitle, sText, QMessageBox::Ok, m_shell.dialogOwner());
-    box.exec();
+void TSRegisterCommand::Tell(TSMessage message, const QStringList& arguments) {
+    if (!abandoned())
+        m_user.Tell(message, arguments);
 }
 
-void TSRegisterCommand::FailAfterReading(const QString& sText) {
-    m_shell.HideProgress();
-    m_shell.RefreshMainWindow();
-    Message(QMessageBox::Critical, TSSiteExchange::ErrorTitle(), sText);
-}
-
-TSSignMethod& TSRegisterCommand::SignMethodDialog() {
-    QWidget* owner = m_shell.dialogOwner();
-    auto* dialog =
-        owner->findChild<TSSignMethod*>(QStringLiteral("TSSignMethod"), Qt::FindDirectChildrenOnly);
-    if (!dialog)
-        dialog = new TSSignMethod(owner); // kept by the main window until the program ends
-    return *dialog;
+void TSRegisterCommand::FailAfterReading(TSMessage message) {
+    m_user.HideProgress(true);
+    Tell(message);
 }
 
 bool TSRegisterCommand::abandoned() const {
-    return m_shell.abandoned();
+    return m_pane.abandoned();
 }

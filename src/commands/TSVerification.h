@@ -11,29 +11,8 @@
 #include <optional>
 
 // The parts of verifying a registration that need no window: the record's kind, the local check
-// of a certificate record, and the texts the verify command shows.
+// of a certificate record, and how its time stamp is shown.
 namespace TSVerification {
-
-// --- Texts shown to the user
-QString ErrorTitle();       // "Error Message"
-QString ApplicationTitle(); // "Tessaro"
-QString SuccessTitle();     // "Local Registration Data Verified Successfully"
-QString DialogTitle();      // the title of the open-file dialog
-QString RecordFilter();     // the open-file dialog's filter: registration records only
-QString ProgressCaption();  // "Verification in Progress"
-QString ProgressText();     // "Please wait while your file is verified..."
-QString FileNotReadMessage();
-QString DocumentNotReadMessage();
-QString CryptoUnavailableMessage();
-QString DoesNotVerifyMessage();
-QString CancelledMessage();
-
-// The library's error as the user sees it: its number in signed decimal, ":" and its
-// description, with nothing between them.
-QString LibraryErrorMessage(qint32 lNumber, const QString& sDescription);
-
-// The success message, lines separated by CR LF and ending with one.
-QString SuccessMessage(const QString& sTimeStamp, const QString& sFileName);
 
 // --- The time stamp
 // The locale's general date format as two Qt formats: its short date with the year always in

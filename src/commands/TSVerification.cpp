@@ -1,72 +1,9 @@
-#include "verification/TSVerification.h"
+#include "commands/TSVerification.h"
 
 #include "certstore/CertLibrary.h"
 #include "protocol/TSSiteExchange.h"
-#include "registration/TSRegisterTexts.h"
 
 namespace TSVerification {
-
-// The titles and the cryptographic-functions message are the register command's own.
-QString ErrorTitle() {
-    return TSSiteExchange::ErrorTitle();
-}
-
-QString ApplicationTitle() {
-    return TSRegisterTexts::ProgramTitle();
-}
-
-QString SuccessTitle() {
-    return QStringLiteral("Local Registration Data Verified Successfully");
-}
-
-QString DialogTitle() {
-    return QStringLiteral("Select a File to Verify Registration Locally");
-}
-
-QString RecordFilter() {
-    return QStringLiteral("Registered Files") + QStringLiteral(" (*.p7s)|") + QStringLiteral("*.p7s");
-}
-
-QString ProgressCaption() {
-    return QStringLiteral("Verification in Progress");
-}
-
-QString ProgressText() {
-    return QStringLiteral("Please wait while your file is verified...");
-}
-
-QString FileNotReadMessage() {
-    return QStringLiteral("The file cannot be read.");
-}
-
-QString DocumentNotReadMessage() {
-    return QStringLiteral("The document file cannot be read.");
-}
-
-QString CryptoUnavailableMessage() {
-    return TSRegisterTexts::CryptoUnavailable();
-}
-
-QString DoesNotVerifyMessage() {
-    return QStringLiteral(
-        "Local registration data does not verify. The file data in the local database has changed.");
-}
-
-QString CancelledMessage() {
-    return QStringLiteral("Verification cancelled.");
-}
-
-QString LibraryErrorMessage(qint32 lNumber, const QString& sDescription) {
-    return QString::number(lNumber) + QLatin1Char(':') + sDescription;
-}
-
-QString SuccessMessage(const QString& sTimeStamp, const QString& sFileName) {
-    const QString crlf = QStringLiteral("\r\n");
-    return QStringLiteral("Local registration data verifies successfully. The data at the time of "
-                          "registration was:") +
-           crlf + crlf + QStringLiteral("Local Registration Time Stamp: ") + sTimeStamp + crlf +
-           QStringLiteral("Local Registered File Name: ") + sFileName + crlf;
-}
 
 namespace {
 

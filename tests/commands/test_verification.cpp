@@ -2,7 +2,7 @@
 // several locales, the record kind, the fingerprint and a record that is no signed message.
 
 #include "certstore/CertLibrary.h"
-#include "verification/TSVerification.h"
+#include "commands/TSVerification.h"
 
 #include <QTest>
 
