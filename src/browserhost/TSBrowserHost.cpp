@@ -306,7 +306,8 @@ TSBrowserHost::PageEnd TSBrowserHost::OpenPageAndWait(const QUrl& url) {
     return waitForPage(Navigate(url), marked.ok());
 }
 
-TSBrowserHost::PageEnd TSBrowserHost::PostFormAndWait(const QUrl& action, const QList<QPair<QString, QString>>& fields) {
+TSBrowserHost::PageEnd TSBrowserHost::PostFormAndWait(const QUrl& action,
+                                                      const QList<QPair<QString, QString>>& fields) {
     if (m_abandoned)
         return PageEnd::Abandoned;
     const bool wasLoaded = m_bPageLoaded;
