@@ -263,15 +263,18 @@ TSBrowserHost::PageEnd TSBrowserHost::timeOut() {
     return PageEnd::TimedOut;
 }
 
-TSBrowserHost::PageEnd TSBrowserHost::waitForPage(quint64 navigation, bool bMarked) {
-    switch (WaitUntil([this, navigation] { return m_page->ending(navigation).has_value(); })) {
-    case WaitEnd::Abandoned:
+std::optional<TSBrowserHost::PageEnd> TSBrowserHost::interrupted(WaitEnd end) {
+    if (end == WaitEnd::Abandoned)
         return PageEnd::Abandoned;
-    case WaitEnd::TimedOut:
+    if (end == WaitEnd::TimedOut)
         return timeOut();
-    case WaitEnd::Done:
-        break;
-    }
+    return std::nullopt;
+}
+
+TSBrowserHost::PageEnd TSBrowserHost::waitForPage(quint64 navigation, bool bMarked) {
+    if (const auto end =
+            interrupted(WaitUntil([this, navigation] { return m_page->ending(navigation).has_value(); })))
+        return *end;
     const int status = *m_page->ending(navigation);
     if (status != 0) {
         m_vNavigateStatus = QVariant(status);
@@ -280,10 +283,8 @@ TSBrowserHost::PageEnd TSBrowserHost::waitForPage(quint64 navigation, bool bMark
     if (bMarked) {
         // The document in the pane must be a new one, not the one the navigation started from.
         const Result mark = ReadDocumentMark();
-        if (mark.end == WaitEnd::Abandoned)
-            return PageEnd::Abandoned;
-        if (mark.end == WaitEnd::TimedOut)
-            return timeOut();
+        if (const auto end = interrupted(mark.end))
+            return *end;
         if (!mark.ok() || !mark.text.isEmpty()) {
             m_vNavigateStatus = QVariant(TSWebPage::kNoNewDocumentStatus);
             return PageEnd::Failed;
@@ -298,10 +299,8 @@ TSBrowserHost::PageEnd TSBrowserHost::OpenPageAndWait(const QUrl& url) {
     // Where no document can be marked (there is none yet), none can be taken for the new page
     // either, and the check after the wait is left out.
     const Result marked = MarkDocument();
-    if (marked.end == WaitEnd::Abandoned)
-        return PageEnd::Abandoned;
-    if (marked.end == WaitEnd::TimedOut)
-        return timeOut();
+    if (const auto end = interrupted(marked.end))
+        return *end;
     m_bPageLoaded = false;
     return waitForPage(Navigate(url), marked.ok());
 }
@@ -313,14 +312,8 @@ TSBrowserHost::PageEnd TSBrowserHost::PostFormAndWait(const QUrl& action,
     const bool wasLoaded = m_bPageLoaded;
     m_bPageLoaded = false;
     const Result submitted = SubmitForm(action, fields);
-    switch (submitted.end) {
-    case WaitEnd::Abandoned:
-        return PageEnd::Abandoned;
-    case WaitEnd::TimedOut:
-        return timeOut();
-    case WaitEnd::Done:
-        break;
-    }
+    if (const auto end = interrupted(submitted.end))
+        return *end;
     if (!submitted.error.isEmpty()) {
         // Nothing was submitted, so no page will complete: the caller must not wait.
         m_bPageLoaded = wasLoaded;

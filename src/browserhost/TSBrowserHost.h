@@ -160,6 +160,9 @@ private:
     Result runOperation(const QString& source);
     QString newMark();
     PageEnd timeOut();
+    // How a page wait ends when one of its steps was abandoned or timed out; nothing when the
+    // step is done.
+    std::optional<PageEnd> interrupted(WaitEnd end);
     // Waits until the own navigation has ended and tells how; with bMarked, a document that
     // still carries the mark set before the navigation makes it a failure.
     PageEnd waitForPage(quint64 navigation, bool bMarked);
