@@ -2,12 +2,10 @@
 // (OpenSSL, the library and the openssl command) in both directions; records that must not verify.
 
 #include "CertLibTest.h"
-#include "OpensslCms.h"
 #include "common/NssFixture.h"
+#include "common/TestPki.h"
 
 #include <QRegularExpression>
-#include <QStringEncoder>
-#include <QTemporaryDir>
 #include <QTest>
 #include <memory>
 
@@ -15,9 +13,7 @@
 
 namespace {
 
-QByteArray utf16le(const QString& s) {
-    return QStringEncoder(QStringConverter::Utf16LE)(s);
-}
+using testpki::utf16le;
 
 QByteArray withNul(const QByteArray& b) {
     return b + QByteArray(2, '\0');
@@ -27,13 +23,11 @@ QString b64(const QByteArray& der) {
     return QString::fromLatin1(der.toBase64());
 }
 
-// A record made with OpenSSL by a signer no database here knows, in Base64 lines as other tools
-// write them; empty when OpenSSL fails.
-QString foreign(const opensslcms::Options& options) {
-    QString error;
-    QString text = b64(opensslcms::sign(options, &error));
-    if (!error.isEmpty())
-        qWarning("%s", qPrintable(error));
+// A record made with OpenSSL by a self-signed signer no database here knows, in Base64 lines as
+// other tools write them.
+QString foreign(const testpki::PostOptions& options) {
+    static const testpki::Identity outside = testpki::issue({.commonName = "Outside Signer", .rsa = true});
+    QString text = b64(testpki::signPost(outside, options));
     for (qsizetype i = 64; i < text.size(); i += 66)
         text.insert(i, QStringLiteral("\r\n"));
     return text;
@@ -97,24 +91,11 @@ private Q_SLOTS:
         for (const QString& line : text.split(QStringLiteral("\r\n")))
             QVERIFY2(QRegularExpression(QStringLiteral("^[A-Za-z0-9+/]{1,76}=*$")).match(line).hasMatch(),
                      qPrintable(line));
-        const QByteArray der = QByteArray::fromBase64(text.toLatin1());
-
-        // The openssl command verifies the signature and gives back the fingerprint as UTF-16LE.
-        QTemporaryDir dir;
-        const QString out = dir.filePath(QStringLiteral("content.bin"));
-        QByteArray output;
-        QVERIFY2(NssFixture::run(QStringLiteral("openssl"),
-                                 {"cms", "-verify", "-noverify", "-inform", "DER", "-binary", "-out", out},
-                                 &output, der) == 0,
-                 output.constData());
-        QFile content(out);
-        QVERIFY(content.open(QIODevice::ReadOnly));
-        QCOMPARE(content.readAll(), utf16le(kFingerprint));
-
-        // Its structure, as OpenSSL's library reads it.
-        const opensslcms::Parsed p = opensslcms::parse(der);
+        // OpenSSL verifies the signature over the fingerprint as UTF-16LE, and reads the structure.
+        const testpki::Parsed p = testpki::parse(QByteArray::fromBase64(text.toLatin1()));
         QVERIFY2(p.ok, qPrintable(p.error));
         QVERIFY(p.canonical && p.signedData && p.dataContent); // DER, and id-data content
+        QCOMPARE(p.verifiedContent, utf16le(kFingerprint));
         QCOMPARE(p.digest, QStringLiteral("sha256"));
         QCOMPARE(p.signingTimeType, timeType);
         QCOMPARE(p.signingTimeUtc, local.addMSecs(-local.time().msec()).toUTC());
@@ -139,15 +120,15 @@ private Q_SLOTS:
             << foreign({.content = wide, .signingTime = t, .nameOctets = plainNul}) << expected(t, plain);
         QTest::newRow("SHA-1, ASCII, non-ASCII name without NUL")
             << foreign({.content = kFingerprint.toLatin1(),
-                        .digest = "sha1",
                         .signingTime = t,
+                        .digest = "sha1",
                         .nameOctets = utf16le(intl)})
             << expected(t, intl);
         QTest::newRow("UTF-16LE with trailing NUL")
             << foreign({.content = withNul(wide), .signingTime = t, .nameOctets = withNul(utf16le(intl))})
             << expected(t, intl);
         QTest::newRow("SHA-1, GeneralizedTime")
-            << foreign({.content = wide, .digest = "sha1", .signingTime = t2051, .nameOctets = plainNul})
+            << foreign({.content = wide, .signingTime = t2051, .digest = "sha1", .nameOctets = plainNul})
             << expected(t2051, plain);
         QTest::newRow("signer named by key identifier")
             << foreign({.content = wide, .signingTime = t, .nameOctets = plainNul, .signerByKeyId = true})
