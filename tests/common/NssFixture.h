@@ -5,16 +5,12 @@
 #include <QTemporaryDir>
 #include <memory>
 
-// A temporary home folder holding a real NSS certificate database made by
-// tests/fixtures/make_nssdb.sh, set as HOME of the whole process while the fixture lives (the
-// previous HOME comes back when it is destroyed).
+// A temporary home folder holding a copy of a real NSS certificate database committed in
+// tests/fixtures/nssdb/<kind> (see the README there for the kinds), set as HOME of the whole process
+// while the fixture lives (the previous HOME comes back when it is destroyed). Kind "none": no database.
 //
 //   NssFixture db(QStringLiteral("two"));
 //   QVERIFY2(db.isValid(), qPrintable(db.error()));
-//
-// Kinds: "none" (no database), "empty", "one" (Alice), "two" (Alice, Bob), "expired",
-// "unfit" (not yet valid, encipherment only), "mixed" (Alice and an expired one), "ca-only",
-// "password" (Alice, protected by NssFixture::password()). See the script for details.
 class NssFixture {
 public:
     explicit NssFixture(const QString& kind);
