@@ -94,9 +94,13 @@ private Q_SLOTS:
         m_site->clearBehaviours();
         m_site->clearRequests();
         m_form = std::make_unique<TSRegForm>();
+        // Nothing loaded, no status, until the introduction page has loaded.
+        QVERIFY(!m_form->pageLoaded() && !m_form->navigateStatus().isValid());
         m_form->show();
         QVERIFY(E2e::waitFor(
             [&] { return m_form->pageLoaded() && !m_form->WebBrowser1()->page()->isLoading(); }));
+        QCOMPARE(statusText(), u"bool false"_s);
+        QCOMPARE(paneUrl(), TSRegForm::localPageUrl(u"ts_intro.htm"_s));
     }
 
     void cleanup() { m_form.reset(); }
@@ -107,16 +111,6 @@ private Q_SLOTS:
             QVERIFY2(TSBrowserHost::CountsAsNoFailure(status), qPrintable(status.toString()));
         for (const QVariant& status : {QVariant(true), QVariant(404), QVariant(TSWebPage::kTimedOutStatus)})
             QVERIFY2(!TSBrowserHost::CountsAsNoFailure(status), qPrintable(status.toString()));
-    }
-
-    void startState() {
-        TSRegForm form;
-        QVERIFY(!form.pageLoaded());
-        QVERIFY(!form.navigateStatus().isValid());
-        QVERIFY(E2e::waitFor([&] { return form.pageLoaded(); }));
-        QCOMPARE(form.navigateStatus().typeId(), int(QMetaType::Bool));
-        QVERIFY(!form.navigateStatus().toBool());
-        QCOMPARE(form.WebBrowser1()->url(), TSRegForm::localPageUrl(u"ts_intro.htm"_s));
     }
 
     // Real navigations, each followed by the first-page check: a failure shows "ts_noaccess.htm" and
@@ -321,18 +315,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("reply");  // how the site answers the post
         QTest::addColumn<QString>("meddle"); // what happens while the command waits for it
         QTest::addColumn<QString>("ends");   // the page in the pane, or the navigation status
-        // The page's scripts cut the post short when they try: it fails.
-        QTest::newRow("the page's own navigations refused") << "delay"
-                                                            << "page"
-                                                            << "int -1001";
-        QTest::newRow("the pane's actions and a click refused") << "delay"
-                                                                << "user" << kEcho;
-        QTest::newRow("redirect followed") << "redirect"
-                                           << ""
-                                           << "/comments.html";
-        QTest::newRow("answered 205") << "205"
-                                      << ""
-                                      << "int -1001";
+        const char* const rows[][4] = {
+            // The page's scripts cut the post short when they try: it fails.
+            {"the page's own navigations refused", "delay", "page", "int -1001"},
+            {"the pane's actions and a click refused", "delay", "user", "/echo"},
+            {"redirect followed", "redirect", "", "/comments.html"},
+            {"answered 205", "205", "", "int -1001"},
+        };
+        for (const auto& [tag, reply, meddle, ends] : rows)
+            QTest::newRow(tag) << QString(reply) << QString(meddle) << QString(ends);
     }
     void commandOwnsThePane() {
         QFETCH(QString, reply);

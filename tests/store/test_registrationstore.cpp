@@ -126,54 +126,47 @@ private Q_SLOTS:
         QCOMPARE(m_store->CopyPathForRecord("abc", ""), m_folder + "ab"); // no extension: one less
     }
 
-    // The store folder is made where nothing is in the way. Where something else is, nothing can
-    // be written and what is in the way stays.
-    void ensureFolder() {
-        for (const QString inTheWay : {"", "file", "dangling"}) {
-            QTemporaryDir program;
-            make(inTheWay, program.path() + "/Registered");
-            TSRegistrationStore store(program.path());
-            const bool expected = inTheWay.isEmpty();
-            QCOMPARE(store.EnsureFolder(), expected);
-            QCOMPARE(store.EnsureFolder(), expected); // the second time finds what the first left
-            QCOMPARE(QFileInfo(store.folder()).isDir(), expected);
-            QCOMPARE(TSPendingPair(store, "a.doc").isOpen(), expected);
-            QVERIFY(inTheWay != "file" || contents(program.path() + "/Registered") == "MIIB");
-        }
-    }
-
     // A program folder the user may not write (an installed program's) puts the store in the
-    // user's data folder, made with its missing parents at the first registration.
+    // user's data folder, made with its missing parents at the first registration. Where something
+    // else is in the way of the folder, nothing can be written and what is in the way stays.
     void storeFolder_data() {
         QTest::addColumn<mode_t>("mode");
         QTest::addColumn<QString>("xdg");
+        QTest::addColumn<QString>("inTheWay");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("own folder") << mode_t(0755) << "/data"
-                                    << "program/Registered/";
-        QTest::newRow("read-only folder") << mode_t(0555) << "/data"
-                                          << "data/tessaro/Registered/";
-        QTest::newRow("no XDG_DATA_HOME") << mode_t(0555) << ""
-                                          << "home/.local/share/tessaro/Registered/";
-        QTest::newRow("relative XDG_DATA_HOME") << mode_t(0555) << "data"
-                                                << "home/.local/share/tessaro/Registered/";
+        const QString shared = "home/.local/share/tessaro/Registered/";
+        QTest::newRow("own folder") << mode_t(0755) << "/data" << QString() << "program/Registered/";
+        for (const char* kind : {"file", "dangling"})
+            QTest::addRow("%s in the way", kind) << mode_t(0755) << "/data" << kind << "program/Registered/";
+        QTest::newRow("read-only folder")
+            << mode_t(0555) << "/data" << QString() << "data/tessaro/Registered/";
+        QTest::newRow("no XDG_DATA_HOME") << mode_t(0555) << QString() << QString() << shared;
+        QTest::newRow("relative XDG_DATA_HOME") << mode_t(0555) << "data" << QString() << shared;
     }
     void storeFolder() {
         QFETCH(mode_t, mode);
         QFETCH(QString, xdg);
+        QFETCH(QString, inTheWay);
         QFETCH(QString, expected);
         const QString base = m_dir->path() + "/";
         const QByteArray oldHome = qgetenv("HOME"), oldXdg = qgetenv("XDG_DATA_HOME");
         qputenv("HOME", QFile::encodeName(base + "home"));
         qputenv("XDG_DATA_HOME", QFile::encodeName(xdg.startsWith('/') ? base + xdg.mid(1) : xdg));
-        QVERIFY(QDir().mkdir(base + "program") && ::chmod(QFile::encodeName(base + "program"), mode) == 0);
+        QVERIFY(QDir().mkdir(base + "program"));
+        make(inTheWay, base + "program/Registered");
+        QCOMPARE(::chmod(QFile::encodeName(base + "program"), mode), 0);
         const TSRegistrationStore store(base + "program");
         const bool ensured = store.EnsureFolder();
+        const bool again = store.EnsureFolder(); // finds what the first left
         ::chmod(QFile::encodeName(base + "program"), 0755);
         qputenv("HOME", oldHome);
         qputenv("XDG_DATA_HOME", oldXdg);
         QCOMPARE(store.folder(), base + expected);
-        QVERIFY(ensured && QFileInfo(store.folder()).isDir());
+        const bool made = inTheWay.isEmpty();
+        QVERIFY(ensured == made && again == made && QFileInfo(store.folder()).isDir() == made);
+        QCOMPARE(TSPendingPair(store, "a.doc").isOpen(), made);
         QVERIFY(mode != 0555 || (modeOf(store.folder() + "..") & 0777) == 0700);
+        QVERIFY(inTheWay != "file" || contents(base + "program/Registered") == "MIIB");
     }
 
     // A record is there only when it opens as a regular file (reading never blocks), and reads
@@ -338,33 +331,19 @@ private Q_SLOTS:
         QTest::addColumn<QString>("later");  // then: "half aside", "partial copy", "record",
                                              // "record copy", "name taken"
         QTest::addColumn<QString>("result"); // "old", "new", "kept"
-        QTest::newRow("half set aside") << "aside"
-                                        << "half aside"
-                                        << "old";
-        QTest::newRow("set aside") << "aside"
-                                   << ""
-                                   << "old";
-        QTest::newRow("copy being written") << "aside"
-                                            << "partial copy"
-                                            << "old";
-        QTest::newRow("copy complete") << "aside copy"
-                                       << ""
-                                       << "old";
-        QTest::newRow("record published") << "aside copy"
-                                          << "record"
-                                          << "new";
-        QTest::newRow("record and copy published") << "aside copy"
-                                                   << "record copy"
-                                                   << "new";
-        QTest::newRow("no old pair, record published") << "copy"
-                                                       << "record"
-                                                       << "new";
-        QTest::newRow("no old pair, copy complete") << "copy"
-                                                    << ""
-                                                    << "none";
-        QTest::newRow("a name taken meanwhile") << "aside copy"
-                                                << "name taken"
-                                                << "kept";
+        const char* const rows[][4] = {
+            {"half set aside", "aside", "half aside", "old"},
+            {"set aside", "aside", "", "old"},
+            {"copy being written", "aside", "partial copy", "old"},
+            {"copy complete", "aside copy", "", "old"},
+            {"record published", "aside copy", "record", "new"},
+            {"record and copy published", "aside copy", "record copy", "new"},
+            {"no old pair, record published", "copy", "record", "new"},
+            {"no old pair, copy complete", "copy", "", "none"},
+            {"a name taken meanwhile", "aside copy", "name taken", "kept"},
+        };
+        for (const auto& [tag, done, later, result] : rows)
+            QTest::newRow(tag) << QString(done) << QString(later) << QString(result);
     }
     void recoverLeftovers() {
         QFETCH(QString, done);
