@@ -7,6 +7,7 @@
 
 #include "SiteLoad.h"
 #include "common/Deployment.h"
+#include "common/PgCluster.h"
 #include "common/ServiceSite.h"
 
 #include <QCoreApplication>
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <stdexcept>
 
 namespace {
 
@@ -30,8 +32,9 @@ struct Figures {
 
 // A new site folder with the benchmark's user; extra arguments go to init.
 void makeSite(const QString& dir, const QStringList& initArguments) {
-    deployment::run(ServiceSite::program(), QStringList{"init", dir} + initArguments);
-    deployment::run(ServiceSite::program(), {"user", "add", dir, kUser}, kPassword.toUtf8() + '\n');
+    ServiceSite site(dir, {initArguments, {}, false});
+    if (!site.addUser(kUser, kPassword))
+        throw std::runtime_error(site.errorString().toStdString());
 }
 
 Figures load(int port, const QString& siteDir, const CertificateWork& work) {
@@ -68,15 +71,16 @@ int main(int argc, char** argv) {
         }
 
         // Two instances on PostgreSQL behind nginx.
-        deployment::Postgres pg(dir + QStringLiteral("/pg"));
+        PgCluster pg;
         const QString shared = dir + QStringLiteral("/shared");
-        makeSite(shared, {"--database", pg.CreateDatabase(QStringLiteral("bench"))});
+        makeSite(shared, {"--database", pg.createDatabase()});
         const CertificateWork sharedWork(shared);
-        deployment::SiteInstance first(shared, dir + QStringLiteral("/first.log"));
-        deployment::SiteInstance second(shared, dir + QStringLiteral("/second.log"));
-        first.Start();
-        second.Start();
-        deployment::NginxProxy proxy(dir + QStringLiteral("/nginx"), shared, first.port(), second.port());
+        const ServiceSite::Options behindProxy{
+            {}, {"--listen", "127.0.0.1:0", "--plain-http", "--trusted-proxy", "127.0.0.1"}};
+        ServiceSite first(shared, behindProxy), second(shared, behindProxy);
+        if (!first.isRunning() || !second.isRunning())
+            throw std::runtime_error("an instance did not start");
+        NginxProxy proxy(dir + QStringLiteral("/nginx"), shared, first.port(), second.port());
         QThread::msleep(500); // nginx binds its port
         const Figures cluster = load(proxy.port(), shared, sharedWork);
 

@@ -1,14 +1,17 @@
 #pragma once
 
-// PgCluster: a throwaway PostgreSQL 15 cluster for one test program, started by
-// tests/common/pg-cluster.sh in a temporary folder and stopped when the object goes. Each test makes
-// its own database in it.
+// PgCluster: a throwaway PostgreSQL 15 cluster (Debian's postgresql-15) for one test or benchmark
+// program, in a temporary folder, stopped when the object goes. Each test makes its own database in it.
+// The server listens on a Unix socket in the folder and on 127.0.0.1:port(). The role "tessaro" is a
+// superuser: through the socket it needs no password; over TCP it signs in with password() (SCRAM), so
+// tests can show that PGPASSWORD and ~/.pgpass reach the server. PostgreSQL refuses to run as root: as
+// root the cluster belongs to, and runs as, the user "nobody". Its log is server.log in the folder.
 //
 //   PgCluster pg;                                  // initdb + start: several seconds
 //   QVERIFY2(pg.isRunning(), qPrintable(pg.errorString()));
-//   const QString url = pg.createDatabase();       // postgresql://tessaro@/db3?host=...&port=...
-//   pg.sql("db3", "SELECT 1");                     // psql, as the cluster's superuser
-//   pg.control("stop"); pg.control("restart", {"immediate"});
+//   const QString url = pg.createDatabase();       // postgresql://tessaro@/site3?host=...&port=...
+//   pg.sql("site3", "SELECT 1");                   // psql, as the cluster's superuser
+//   pg.control("stop"); pg.control("start"); pg.control("restart", "immediate");
 
 #include <QString>
 #include <QStringList>
@@ -23,7 +26,6 @@ public:
 
     bool isRunning() const { return m_running; }
     QString errorString() const { return m_error; }
-    QString socketFolder() const { return m_socket; }
     int port() const { return m_port; }
     QString password() const { return m_password; } // of the role "tessaro", over TCP
 
@@ -33,10 +35,13 @@ public:
     QString url(const QString& database) const;
     // Runs SQL with psql as the cluster's superuser; false (with errorString()) when it fails.
     bool sql(const QString& database, const QString& statement, QString* output = nullptr);
-    // Runs pg-cluster.sh stop, restart [fast|immediate], or start (after a stop).
-    bool control(const QString& command, const QStringList& arguments = {});
+    // "stop" (fast shutdown), "start" (after a stop), or "restart" with the stop's mode: "fast" or
+    // "immediate" (as if the server crashed); the port stays. False (with errorString()) when it fails.
+    bool control(const QString& command, const QString& mode = QStringLiteral("fast"));
 
 private:
+    bool run(const QString& program, const QStringList& arguments, QString* output = nullptr);
+    bool asOwner(const QString& tool, const QStringList& arguments); // a PostgreSQL program
     QTemporaryDir m_dir;
     QString m_socket, m_password, m_error;
     int m_port = 0;

@@ -33,6 +33,7 @@ ServiceSite::ServiceSite() : ServiceSite(QString(), Options()) {}
 
 ServiceSite::ServiceSite(const QString& folder, const Options& options)
     : m_folder(folder.isEmpty() ? m_dir.path() : folder), m_options(options) {
+    m_logs.setAutoRemove(qEnvironmentVariableIsEmpty("TESSARO_KEEP"));
     if (!m_dir.isValid()) {
         m_error = QStringLiteral("cannot make the site folder: ") + m_dir.errorString();
         return;
@@ -80,6 +81,9 @@ bool ServiceSite::start() {
         return false;
     }
     m_origin = m.captured(1);
+    const int listen = m_options.serve.indexOf(QStringLiteral("--listen")) + 1;
+    if (listen > 0 && listen < m_options.serve.size() && port() > 0)
+        m_options.serve[listen] = QStringLiteral("%1:%2").arg(QUrl(m_origin).host()).arg(port());
     return true;
 }
 

@@ -12,6 +12,7 @@
 //
 //   ServiceSite other(folder, ServiceSite::Options{{"--database", url}, {"--plain-http"}, false});
 //   other.start(); other.stop() (SIGTERM: its exit status); other.kill() (SIGKILL); other.start() again
+// With TESSARO_KEEP set, serve's log stays in a temporary folder.
 
 #include <QJsonObject>
 #include <QList>
@@ -43,7 +44,8 @@ public:
     QString rootCertificatePath() const { return m_folder + QStringLiteral("/root.pem"); }
     QString log() const; // what serve wrote on standard error so far
 
-    // Starts serve with Options::serve; waits for its "listening on" line.
+    // Starts serve with Options::serve; waits for its "listening on" line. Started again, it listens
+    // where it did the first time (an upstream of a proxy has a fixed port).
     bool start();
     int stop();  // SIGTERM, then waits: the exit status, -1 when it crashed or did not end
     void kill(); // SIGKILL
