@@ -293,16 +293,13 @@ private Q_SLOTS:
         QTest::addColumn<int>("fp");
         QTest::addColumn<bool>("own");       // the record of fingerprint 11; else one that is no token
         QTest::addColumn<QString>("reason"); // empty: verified
-        QTest::newRow("verified") << "alice"
-                                  << "alice pw" << 11 << true << "";
-        QTest::newRow("wrong password") << "alice"
-                                        << "nope" << 11 << true << "password is wrong";
-        QTest::newRow("document changed") << "alice"
-                                          << "alice pw" << 12 << true << "changed";
-        QTest::newRow("other user") << "bob"
-                                    << "bob pw" << 11 << true << "not registered by this user";
-        QTest::newRow("not this site's") << "alice"
-                                         << "alice pw" << 11 << false << "not a signature";
+        QTest::newRow("verified") << QString("alice") << "alice pw" << 11 << true << "";
+        QTest::newRow("wrong password") << QString("alice") << "nope" << 11 << true << "password is wrong";
+        QTest::newRow("document changed") << QString("alice") << "alice pw" << 12 << true << "changed";
+        QTest::newRow("other user") << QString("bob") << "bob pw" << 11 << true
+                                    << "not registered by this user";
+        QTest::newRow("not this site's")
+            << QString("alice") << "alice pw" << 11 << false << "not a signature";
     }
     void verify() {
         QFETCH(QString, user);
