@@ -21,7 +21,6 @@ public:
     std::optional<SignMethod> signMethod;
     std::optional<Credentials> credentials;
     bool recreate = false;
-    std::optional<qsizetype> certificate = 0;
     TSWaitEnd firstPage = TSWaitEnd::Loaded;
     TSWaitEnd post = TSWaitEnd::Loaded;
     std::optional<QString> reply = QStringLiteral("<html><body>Registration Accepted</body></html>");
@@ -56,14 +55,9 @@ public:
         note(QStringLiteral("recreate?"));
         return recreate;
     }
-    std::optional<qsizetype> ChooseCertificate(const QList<Certificate>& list) override {
-        note(QStringLiteral("choose among %1").arg(list.size()));
-        return certificate;
-    }
-    std::optional<QString> AskTokenPassword(const QString&, bool bWrongBefore) override {
-        note(bWrongBefore ? QStringLiteral("token password again") : QStringLiteral("token password"));
-        return std::nullopt;
-    }
+    // The certificate store's questions: the fixtures hold one certificate, without a password.
+    std::optional<qsizetype> ChooseCertificate(const QList<Certificate>&) override { return 0; }
+    std::optional<QString> AskTokenPassword(const QString&, bool) override { return std::nullopt; }
     void Tell(TSMessage message, const QStringList& arguments) override { note(told(message, arguments)); }
     void ShowProgress(const QString& caption, const QString& text, bool bBusy) override {
         log << QStringLiteral("progress %1|%2%3")

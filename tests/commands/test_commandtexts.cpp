@@ -110,8 +110,14 @@ private Q_SLOTS:
             "(not recommended). Choose 'No' to use the existing data (recommended)."_s);
     }
 
-    // The long wait texts from 1,000,000 bytes on, lengths being 64-bit.
-    void waitTexts() {
+    // The progress window's and the open-file dialog's texts; the long wait texts from 1,000,000
+    // bytes on, lengths being 64-bit.
+    void windowTexts() {
+        QCOMPARE(RegisterCaption(), u"Registration in Progress"_s);
+        QCOMPARE(VerifyCaption(), u"Verification in Progress"_s);
+        QCOMPARE(ContactingText(), u"Contacting Tessaro Web Site..."_s);
+        QCOMPARE(RegisterDialogTitle(), u"Select a File to Register"_s);
+        QCOMPARE(VerifyDialogTitle(), u"Select a File to Verify Registration Locally"_s);
         QCOMPARE(ReadingText(999999), u"Please wait while your file is read..."_s);
         QCOMPARE(FilingText(999999), u"Please wait while your file is prepared for filing..."_s);
         const QString note = u"\r\nThis may take a minute or two as this file is large..."_s;

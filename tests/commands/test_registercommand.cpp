@@ -13,7 +13,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <memory>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
@@ -107,24 +109,18 @@ private Q_SLOTS:
         session.reply = u"<p>Accepted</p><!-- SIG:["_s + kSignature + u"] -->"_s;
         run(session);
 
-        const bool large = size >= 1000000;
-        const QString note = u"\r\nThis may take a minute or two as this file is large..."_s;
+        using namespace TSCommandTexts;
         QStringList expected{
             u"file "_s + m_emptyHome + u"/*.*"_s,
-            u"progress Registration in Progress|"_s + (large ? u"Please wait while you file is read."_s + note
-                                                             : u"Please wait while your file is read..."_s),
+            u"progress %1|%2"_s.arg(RegisterCaption(), ReadingText(size)),
             u"events"_s,
             u"sign method"_s,
-        };
-        if (nss == "two"_L1)
-            expected << u"choose among 2"_s;
-        expected << u"progress text "_s +
-                        (large ? u"Please wait while you file is prepared for filing."_s + note
-                               : u"Please wait while your file is prepared for filing..."_s)
-                 << u"progress text Contacting Tessaro Web Site..."_s
-                 << (certificate ? u"open /tessaro/user/login.asp"_s
-                                 : u"open /scripts/register/regfile.asp"_s)
-                 << u"hide, refresh"_s << (certificate ? kCertPost : kUserPost) << u"read reply"_s;
+            u"progress text "_s + FilingText(size),
+            u"progress text "_s + ContactingText(),
+            u"open "_s + (certificate ? u"/tessaro/user/login.asp"_s : u"/scripts/register/regfile.asp"_s),
+            u"hide, refresh"_s,
+            certificate ? kCertPost : kUserPost,
+            u"read reply"_s};
         if (!certificate)
             expected << u"submit reply form"_s;
         expected << u"hide"_s;
@@ -174,6 +170,8 @@ private Q_SLOTS:
             {FakeSession::told(TSMessage::DialogFailed, {u"2"_s, u"no folder"_s})});
         row("a line feed in the name", "control", {tell(TSMessage::NameHasControlCharacters)});
         row("document cannot be opened", "missing", {tell(TSMessage::CannotOpenDocument)});
+        row("document is a named pipe", "fifo", {tell(TSMessage::CannotOpenDocument)});
+        row("copy cannot be written (a full disk)", "full", {tell(TSMessage::CannotCreateStore)});
         row("empty document", "empty", {tell(TSMessage::EmptyDocument)});
         row("sign method cancelled", "cancel", {tell(TSMessage::RegistrationCancelled)});
         row("no database", "cert-none", {tell(TSMessage::NoCertificate)});
@@ -199,6 +197,10 @@ private Q_SLOTS:
             {kCertPost, tell(TSMessage::SiteDatabaseNotAvailable)});
         row("no signature marker", "no-marker", {kUserPost, tell(TSMessage::SignatureFailed)});
         row("blank signature", "blank-signature", {kUserPost, tell(TSMessage::SignatureFailed)});
+        // The site accepted, but folders stand where the record and the copy go: told for each.
+        row("record and copy cannot be written", "blocked",
+            {kUserPost, u"submit reply form"_s, tell(TSMessage::LocalCopyFailed),
+             tell(TSMessage::LocalCopyFailed)});
         // The existing pair of the same name.
         row("No to the re-create question", "existing", {tell(TSMessage::ExistingDataKept)});
         row("Yes, copy missing: cannot set aside", "existing yes copy-missing",
@@ -227,6 +229,8 @@ private Q_SLOTS:
             if (has("copy-missing"))
                 QVERIFY(QFile::remove(store() + u'/' + name));
         }
+        if (has("blocked"))
+            QVERIFY(QDir().mkpath(store() + u'/' + name + u".p7s"_s) && QDir().mkpath(store() + u'/' + name));
         const QStringList before = folderState(store());
         if (has("store-file"))
             QVERIFY(QFile(store()).open(QIODevice::WriteOnly));
@@ -238,19 +242,21 @@ private Q_SLOTS:
                     TSUser::FileChoice::Outcome::Failed, {}, {}, 2, u"no folder"_s};
             else if (word.startsWith("abandon="_L1))
                 session.abandonAt = word.mid(8).replace(u'-', u' ');
-            else if (word.startsWith("cert-"_L1) && word != "cert-cancel"_L1)
+            else if (word.startsWith("cert-"_L1))
                 Settings::UseDatabase(word == "cert-none"_L1 ? QString()
                                                              : m_nss[word.mid(5)]->databaseFolder());
         }
-        const QString path = has("missing") ? m_documents.path() + u"/no such file.doc"_s
-                                            : writeDocument(name, has("empty") ? QByteArray() : "new bytes");
+        QString path = has("missing") ? m_documents.path() + u"/no such file.doc"_s
+                                      : writeDocument(name, has("empty")  ? QByteArray()
+                                                            : has("full") ? QByteArray(1000000, 'x')
+                                                                          : "new bytes");
+        if (has("fifo"))
+            QCOMPARE(::mkfifo(QFile::encodeName(path += u".pipe"_s).constData(), 0600), 0);
         if (!has("dialog-cancel") && !has("dialog-fail"))
             session.files << FakeSession::chosen(path);
         session.recreate = has("yes");
         if (!has("cancel"))
             session.signMethod = TSUser::SignMethod{setup.contains("cert-"_L1), u"alice"_s, u"pw"_s};
-        if (has("cert-cancel"))
-            session.certificate = std::nullopt;
         session.firstPage = has("first-failed")     ? TSWaitEnd::Failed
                             : has("first-timedout") ? TSWaitEnd::TimedOut
                                                     : TSWaitEnd::Loaded;
@@ -267,32 +273,29 @@ private Q_SLOTS:
             session.reply = u"<p>Accepted</p> V.01_x] -->"_s;
         else if (has("blank-signature"))
             session.reply = u"<!-- SIG:[   ] -->"_s;
+        else
+            session.reply = u"<!-- SIG:[V.01_x] -->"_s;
 
+        // A full disk: writes past 512 KiB fail, for root too.
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        if (has("full")) {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit lowered{512 * 1024, saved.rlim_max};
+            ::setrlimit(RLIMIT_FSIZE, &lowered);
+        }
         run(session);
+        ::setrlimit(RLIMIT_FSIZE, &saved);
         Settings::UseDatabase(QString());
         QCOMPARE(::outcome(session.log), outcome);
         QCOMPARE(folderState(store()), has("store-file") ? QStringList() : before);
+        // A dialog that cannot be shown is tried once more, at the root folder.
+        QCOMPARE(session.log.contains(u"file /*.*"_s), has("dialog-fail"));
         const qsizetype shown = session.log.lastIndexOf(QRegularExpression(u"^progress [^t]"_s));
         if (!session.abandonAt.isEmpty() || shown < 0)
             return;
         QVERIFY2(session.log.indexOf(QRegularExpression(u"^hide"_s), shown) > shown,
                  qPrintable(session.log.join(u'\n')));
-    }
-
-    // The site accepted, but the record and the copy cannot be written: told once for each, and the
-    // files in their way are left alone.
-    void localWriteFails() {
-        QVERIFY(QDir().mkpath(store() + u"/blocked.doc.p7s"_s) && QDir().mkpath(store() + u"/blocked.doc"_s));
-        FakeSession session;
-        session.files = {FakeSession::chosen(writeDocument(u"blocked.doc"_s, "bytes"))};
-        session.signMethod = TSUser::SignMethod{false, u"alice"_s, u"pw"_s};
-        session.reply = u"<!-- SIG:[V.01_x] -->"_s;
-        run(session);
-        QCOMPARE(::outcome(session.log),
-                 (QStringList{kUserPost, u"submit reply form"_s, tell(TSMessage::LocalCopyFailed),
-                              tell(TSMessage::LocalCopyFailed)}));
-        QCOMPARE(folderState(store()).size(), 2);
-        QVERIFY(QFileInfo(store() + u"/blocked.doc"_s).isDir());
     }
 
     // Yes to the re-create question: the new pair replaces the old one.

@@ -9,7 +9,6 @@
 #include <QPointer>
 #include <QTimer>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -142,82 +141,46 @@ bool isReadOnly(const QString& path) {
 } // namespace E2e
 
 E2eEnvironment::E2eEnvironment(const QString& nssKind, Site site) {
-    if (qEnvironmentVariableIsSet("HOME"))
-        m_oldHome = qgetenv("HOME");
     if (qEnvironmentVariableIsSet("TESSARO_SITE_ORIGIN"))
         m_oldOrigin = qgetenv("TESSARO_SITE_ORIGIN");
-
-    m_documents = std::make_unique<QTemporaryDir>(QDir::tempPath() + u"/tessaro-documents-XXXXXX"_s);
-    if (!m_documents->isValid()) {
-        m_error = u"cannot make the documents folder: "_s + m_documents->errorString();
-        return;
-    }
     QString origin;
+    QString ca;
     if (site == Site::Test) {
         m_site = std::make_unique<TestSite>();
-        if (!m_site->isRunning()) {
-            m_error = u"the registration site did not start: "_s + m_site->errorString();
-            return;
-        }
+        m_error =
+            m_site->isRunning() ? QString() : u"the test site did not start: "_s + m_site->errorString();
         origin = m_site->origin();
+        ca = m_site->caCertificatePath();
     } else {
         m_service = std::make_unique<ServiceSite>();
-        if (!m_service->isRunning()) {
-            m_error = u"the registration service did not start: "_s + m_service->errorString();
-            return;
-        }
+        m_error = m_service->isRunning()
+                      ? QString()
+                      : u"the registration service did not start: "_s + m_service->errorString();
         origin = m_service->origin();
+        ca = m_service->rootCertificatePath();
     }
-    if (!useNss(nssKind))
+    if (!m_error.isEmpty())
         return;
+    m_nss = std::make_unique<NssFixture>(nssKind);
+    // Without a database ("none") there is nothing to trust the site in.
+    m_error = !m_nss->isValid()      ? m_nss->error()
+              : nssKind != "none"_L1 ? m_nss->addCertificate(ca, u"Tessaro Test Site CA"_s, u"CT,,"_s)
+                                     : QString();
     qputenv("TESSARO_SITE_ORIGIN", origin.toUtf8());
 }
 
 E2eEnvironment::~E2eEnvironment() {
     m_site.reset();
     m_service.reset();
-    // Each fixture puts back the HOME it found, so they go in the reverse order of their making.
-    while (!m_fixtures.empty())
-        m_fixtures.pop_back();
-    const auto restore = [](const char* name, const std::optional<QByteArray>& value) {
-        value ? qputenv(name, *value) : qunsetenv(name);
-    };
-    restore("HOME", m_oldHome);
-    restore("TESSARO_SITE_ORIGIN", m_oldOrigin);
-}
-
-bool E2eEnvironment::useNss(const QString& kind) {
-    const auto made =
-        std::find_if(m_fixtures.begin(), m_fixtures.end(), [&](const auto& f) { return f->kind() == kind; });
-    if (made != m_fixtures.end()) {
-        m_current = made->get();
-    } else {
-        auto fixture = std::make_unique<NssFixture>(kind);
-        QString failure = fixture->isValid() ? QString() : fixture->error();
-        // Without a database ("none") there is nothing to trust the site in.
-        if (fixture->isValid() && kind != "none"_L1)
-            failure = fixture->addCertificate(m_site ? m_site->caCertificatePath()
-                                                     : m_service->rootCertificatePath(),
-                                              u"Tessaro Test Site CA"_s, u"CT,,"_s);
-        if (!fixture->isValid() || !failure.isEmpty()) {
-            m_error = failure;
-            return false;
-        }
-        m_current = fixture.get();
-        m_fixtures.push_back(std::move(fixture));
-    }
-    qputenv("HOME", QFile::encodeName(m_current->home()));
-    return true;
+    m_nss.reset(); // puts back the HOME it found
+    m_oldOrigin ? qputenv("TESSARO_SITE_ORIGIN", *m_oldOrigin) : qunsetenv("TESSARO_SITE_ORIGIN");
 }
 
 QString E2eEnvironment::writeDocument(const QString& name, const QByteArray& bytes) const {
-    QTemporaryDir sub(documentsFolder() + u"/doc-XXXXXX"_s);
+    QTemporaryDir sub(m_documents.path() + u"/doc-XXXXXX"_s);
     sub.setAutoRemove(false);
-    const QString path = sub.path() + QLatin1Char('/') + name;
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        return QString();
-    return path;
+    QFile file(sub.path() + QLatin1Char('/') + name);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() ? file.fileName() : QString();
 }
 
 QStringList E2eEnvironment::storeEntries() {

@@ -4,7 +4,8 @@
 // HOME holding a real NSS database that trusts the registration site, the site itself, and a helper
 // that answers the program's message boxes and dialogs. A test's main() calls E2e::RunInProgramCopy
 // first, then makes its E2eEnvironment before QApplication; each test then says which modal widgets
-// it expects (E2eModals) before it triggers the command, and checks modals.ok() afterwards.
+// it expects (E2eModals) before it triggers the command, and checks modals.ok() afterwards. The steps
+// through the main window are in E2eSteps.h.
 
 #include "common/Modals.h"
 #include "common/NssFixture.h"
@@ -12,7 +13,7 @@
 #include "common/TestSite.h"
 
 #include <QCoreApplication>
-#include <QList>
+#include <QDir>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -22,7 +23,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <vector>
 
 namespace E2e {
 
@@ -50,8 +50,9 @@ bool isReadOnly(const QString& path);
 
 // A temporary HOME with a real NSS database (tests/fixtures/make_nssdb.sh), the registration site with
 // its CA trusted in that database, and TESSARO_SITE_ORIGIN pointing at the site. Make it before the
-// first web page of the process (the browser reads the trust once). HOME and TESSARO_SITE_ORIGIN are
-// restored when it goes. The site is the test site, or the registration service tessaro-site.
+// first web page of the process (the browser reads the trust once). HOME (by NssFixture) and
+// TESSARO_SITE_ORIGIN are restored when it goes. The site is the test site, or the registration service
+// tessaro-site.
 class E2eEnvironment {
 public:
     enum class Site { Test, Service };
@@ -64,15 +65,8 @@ public:
     QString error() const { return m_error; }
     TestSite& site() { return *m_site; }          // Site::Test
     ServiceSite& service() { return *m_service; } // Site::Service
-    QString home() const { return m_current ? m_current->home() : QString(); }
 
-    // Points HOME at a database of another kind from now on (made at its first use, trusting the site's
-    // CA too). The browser keeps the trust it has read. False (see error()) when it cannot be made.
-    bool useNss(const QString& kind);
-
-    // A folder for the documents a test registers, removed at the end.
-    QString documentsFolder() const { return m_documents->path(); }
-    // Writes a document into a fresh sub-folder of documentsFolder() and returns its path.
+    // Writes a document into a fresh folder, removed at the end, and returns its path.
     QString writeDocument(const QString& name, const QByteArray& bytes) const;
 
     // The store of the program folder (the test program's own folder), with a trailing "/".
@@ -88,11 +82,9 @@ public:
 
 private:
     QString m_error;
-    std::vector<std::unique_ptr<NssFixture>> m_fixtures;
-    NssFixture* m_current = nullptr;
+    std::unique_ptr<NssFixture> m_nss;
     std::unique_ptr<TestSite> m_site;
     std::unique_ptr<ServiceSite> m_service;
-    std::unique_ptr<QTemporaryDir> m_documents;
-    std::optional<QByteArray> m_oldHome;
+    QTemporaryDir m_documents{QDir::tempPath() + QStringLiteral("/tessaro-documents-XXXXXX")};
     std::optional<QByteArray> m_oldOrigin;
 };

@@ -20,9 +20,23 @@ QString describeMessage(QMessageBox::Icon icon, const QString& title, const QStr
 
 } // namespace
 
+namespace {
+const E2eModals* g_live = nullptr;
+} // namespace
+
 E2eModals::E2eModals() {
+    if (g_live) {
+        m_problems << u"another modal driver is live: this one answers nothing"_s;
+        return;
+    }
+    g_live = this;
     m_timer.callOnTimeout(this, &E2eModals::poll);
     m_timer.start(10);
+}
+
+E2eModals::~E2eModals() {
+    if (g_live == this)
+        g_live = nullptr;
 }
 
 E2eModals& E2eModals::add(Step step) {
@@ -42,82 +56,52 @@ E2eModals& E2eModals::message(const E2eMessage& expected, QMessageBox::StandardB
                 }});
 }
 
-E2eModals& E2eModals::message(const E2eMessage& expected, Dismiss how) {
-    return add({u"message \"%1\""_s.arg(expected.text), QString(), expected, [how](QWidget* w) {
-                    if (how == Dismiss::EscapeKey)
-                        QTest::keyClick(w, Qt::Key_Escape);
-                    else
-                        w->close();
-                }});
+E2eModals& E2eModals::message(const E2eMessage& expected, Dismiss) {
+    return add({u"message \"%1\""_s.arg(expected.text), QString(), expected,
+                [](QWidget* w) { QTest::keyClick(w, Qt::Key_Escape); }});
 }
 
-E2eModals& E2eModals::chooseFile(const QString& path, Answer check) {
-    return add({u"open-file dialog choosing %1"_s.arg(path), u"CD1"_s, std::nullopt,
-                [this, path, check](QWidget* w) {
-                    if (check)
-                        check(w);
-                    auto* dialog = qobject_cast<QFileDialog*>(w);
-                    expectThat(dialog != nullptr, u"CD1 is not a QFileDialog"_s);
-                    if (!dialog) {
-                        w->close();
-                        return;
-                    }
-                    // As a user does: go to the folder, click the file in its list, press Open.
-                    // (A typed name would not do for every name: the dialog takes a typed '"'
-                    // for the quoting of several names.)
-                    const QFileInfo file(path);
-                    dialog->setDirectory(file.absolutePath());
-                    auto* model = dialog->findChild<QFileSystemModel*>();
-                    auto* list = dialog->findChild<QListView*>(u"listView"_s);
-                    QModelIndex index;
-                    const bool listed = model && list &&
-                                        QTest::qWaitFor(
-                                            [&] {
-                                                index = model->index(file.absoluteFilePath());
-                                                return index.isValid();
-                                            },
-                                            60000);
-                    if (listed) {
-                        list->setCurrentIndex(index);
-                        list->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect |
-                                                                  QItemSelectionModel::Rows);
-                    } else {
-                        dialog->selectFile(path);
-                    }
-                    static_cast<QDialog*>(dialog)->accept(); // protected in QFileDialog
-                    if (dialog->isVisible()) {
-                        expectThat(false, u"the open-file dialog refused "_s + path);
-                        dialog->reject();
-                    }
-                }});
-}
-
-E2eModals& E2eModals::cancelFileDialog(Answer check) {
-    return add({u"open-file dialog, cancelled"_s, u"CD1"_s, std::nullopt, [check](QWidget* w) {
-                    if (check)
-                        check(w);
-                    if (auto* dialog = qobject_cast<QDialog*>(w))
-                        dialog->reject();
-                    else
-                        w->close();
-                }});
+E2eModals& E2eModals::chooseFile(const QString& path) {
+    return add(
+        {u"open-file dialog choosing %1"_s.arg(path), u"CD1"_s, std::nullopt, [this, path](QWidget* w) {
+             auto* dialog = qobject_cast<QFileDialog*>(w);
+             expectThat(dialog != nullptr, u"CD1 is not a QFileDialog"_s);
+             if (!dialog) {
+                 w->close();
+                 return;
+             }
+             // As a user does: go to the folder, click the file in its list, press Open.
+             // (A typed name would not do for every name: the dialog takes a typed '"'
+             // for the quoting of several names.)
+             const QFileInfo file(path);
+             dialog->setDirectory(file.absolutePath());
+             auto* model = dialog->findChild<QFileSystemModel*>();
+             auto* list = dialog->findChild<QListView*>(u"listView"_s);
+             QModelIndex index;
+             const bool listed = model && list &&
+                                 QTest::qWaitFor(
+                                     [&] {
+                                         index = model->index(file.absoluteFilePath());
+                                         return index.isValid();
+                                     },
+                                     60000);
+             if (listed) {
+                 list->setCurrentIndex(index);
+                 list->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect |
+                                                           QItemSelectionModel::Rows);
+             } else {
+                 dialog->selectFile(path);
+             }
+             static_cast<QDialog*>(dialog)->accept(); // protected in QFileDialog
+             if (dialog->isVisible()) {
+                 expectThat(false, u"the open-file dialog refused "_s + path);
+                 dialog->reject();
+             }
+         }});
 }
 
 E2eModals& E2eModals::dialog(const QString& objectName, Answer answer) {
     return add({objectName, objectName, std::nullopt, std::move(answer)});
-}
-
-E2eModals& E2eModals::signMethod(const QString& user, const QString& password) {
-    return dialog(QStringLiteral("TSSignMethod"), [user, password](QWidget* w) {
-        if (user.isEmpty()) {
-            w->findChild<QAbstractButton*>(QStringLiteral("optCertificate"))->click();
-        } else {
-            w->findChild<QAbstractButton*>(QStringLiteral("optUserPassword"))->click();
-            w->findChild<QLineEdit*>(QStringLiteral("txtUser"))->setText(user);
-            w->findChild<QLineEdit*>(QStringLiteral("txtPassword"))->setText(password);
-        }
-        w->findChild<QAbstractButton*>(QStringLiteral("btnOK"))->click();
-    });
 }
 
 void E2eModals::expectThat(bool condition, const QString& what) {

@@ -27,28 +27,24 @@ struct E2eMessage {
 // Answers the modal widgets the code under test shows, in the order expected, while it waits in their
 // exec(): every 10 ms a timer checks a new QApplication::activeModalWidget() against the next
 // expectation and answers it. One that does not match, or that nothing expects, is recorded as a
-// problem and closed (so a test never hangs on it).
+// problem and closed (so a test never hangs on it). Only one may live at a time (two would both
+// answer the same widget): a second one made meanwhile answers nothing and reports that.
 class E2eModals : public QObject {
     Q_OBJECT
 public:
-    // Ways to close a message box without one of its buttons.
-    enum class Dismiss { EscapeKey, CloseWindow };
+    // Closing a message box without one of its buttons.
+    enum class Dismiss { EscapeKey };
     // An answer gets the modal widget and must close it (or let it be closed); a check only looks.
     using Answer = std::function<void(QWidget*)>;
 
     E2eModals();
-    ~E2eModals() override = default;
+    ~E2eModals() override;
 
     // A message box with exactly this text, icon, title and buttons, answered by a button or dismissed.
     E2eModals& message(const E2eMessage& expected, QMessageBox::StandardButton answer = QMessageBox::Ok);
-    E2eModals& message(const E2eMessage& expected, Dismiss how);
-    // The open-file dialog CD1: the check runs first, then the file is chosen from the list, or the
-    // dialog is cancelled.
-    E2eModals& chooseFile(const QString& path, Answer check = {});
-    E2eModals& cancelFileDialog(Answer check = {});
-    // The sign-method dialog TSSignMethod, answered with the certificate method (empty user) or
-    // the password method with this user name and password, then OK.
-    E2eModals& signMethod(const QString& user = {}, const QString& password = {});
+    E2eModals& message(const E2eMessage& expected, Dismiss);
+    // The open-file dialog CD1: the file is chosen from its list, as a user clicks it.
+    E2eModals& chooseFile(const QString& path);
     // Any modal widget with this objectName, answered by the given function.
     E2eModals& dialog(const QString& objectName, Answer answer);
 

@@ -1,4 +1,4 @@
-#include "TestSite.h"
+#include "common/TestSite.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -44,13 +44,6 @@ QString TestSiteRequest::header(const QString& name) const {
     for (const auto& h : headers)
         if (h.first.compare(name, Qt::CaseInsensitive) == 0)
             return h.second;
-    return QString();
-}
-
-QString TestSiteRequest::field(const QString& name) const {
-    for (const auto& f : fields)
-        if (f.first == name)
-            return f.second;
     return QString();
 }
 
@@ -108,9 +101,7 @@ QList<TestSiteRequest> TestSite::requests(const QString& path, const QString& me
         if (o.isEmpty() || r.seq <= m_clearedSeq || (!path.isEmpty() && r.path != path) ||
             (!method.isEmpty() && r.method.compare(method, Qt::CaseInsensitive) != 0))
             continue;
-        r.target = o[QStringLiteral("target")].toString();
         r.headers = pairs(o[QStringLiteral("headers")]);
-        r.body = QByteArray::fromBase64(o[QStringLiteral("body")].toString().toLatin1());
         r.fields = pairs(o[QStringLiteral("fields")]);
         r.fieldsValidUtf8 = o[QStringLiteral("fields_valid")].toBool(true);
         out.append(r);
@@ -137,15 +128,6 @@ void TestSite::setBehaviour(const QString& path, const QJsonObject& values, cons
     writeControl();
 }
 
-QList<TestSiteRegistration> TestSite::registrations() const {
-    QList<TestSiteRegistration> out;
-    for (const QJsonValue& row : QJsonDocument::fromJson(readState(m_stateDir, "registrations.json")).array())
-        out.append({row[QStringLiteral("method")].toString(), row[QStringLiteral("fingerprint")].toString(),
-                    row[QStringLiteral("filename")].toString(), row[QStringLiteral("user")].toString(),
-                    row[QStringLiteral("data")].toString()});
-    return out;
-}
-
 bool TestSite::trustIn(const QString& home, QString* error) const {
     const QString db = home + QStringLiteral("/.pki/nssdb");
     const QList<QSslCertificate> certs = QSslCertificate::fromPath(m_caPath);
@@ -168,8 +150,7 @@ bool TestSite::trustIn(const QString& home, QString* error) const {
 void TestSite::writeControl() {
     QSaveFile file(m_stateDir.filePath(QStringLiteral("control.json")));
     if (file.open(QIODevice::WriteOnly)) {
-        file.write(QJsonDocument(QJsonObject{{QStringLiteral("behaviours"), m_behaviours},
-                                             {QStringLiteral("users"), m_users}})
+        file.write(QJsonDocument(QJsonObject{{QStringLiteral("behaviours"), m_behaviours}})
                        .toJson(QJsonDocument::Compact));
         file.commit();
     }

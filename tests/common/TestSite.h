@@ -1,29 +1,24 @@
 #pragma once
 
-// clang-format off
-// TestSite: the registration site for tests (tests/site/site.py, which documents its pages and checks), an
-// HTTPS server on 127.0.0.1 run with /usr/bin/python3 in a temporary state folder, with its own test CA.
+// TestSite: the site for tests (tests/site/site.py), an HTTPS server on 127.0.0.1 run with /usr/bin/python3
+// in a temporary state folder, with its own test CA. It serves a few test pages ("/", "/simple.html",
+// "/comments.html", "/echo" listing the posted fields) and, at the registration paths, a page that accepts
+// anything; every request (the browser's /favicon.ico too) is recorded before its reply is sent.
 //
 //   TestSite site;                   // starts the site and waits until it is ready
 //   QVERIFY2(site.isRunning(), qPrintable(site.errorString()));
 //   QVERIFY(site.trustIn(home));     // $home/.pki/nssdb trusts the site's CA ("CT,,")
-//   qputenv("TESSARO_SITE_ORIGIN", site.origin().toUtf8());   // https://127.0.0.1:<port>
-//   site.setUser("alice", "secret"); // a user of the user-name-and-password pages
-//   site.requests(TestSite::UserRegisterPath, "POST")[0].fields   // decoded, in order, exactly as posted
+//   site.replyStatus("/echo", 404, "POST");
+//   site.requests("/echo", "POST")[0].fields   // decoded, in order, exactly as posted
 //
-// Every request (the browser's /favicon.ico too) is recorded before its reply is sent.
-//
-// Behaviours, per path or per method and path (which wins); setting one merges into what is there. A reply
-// behaviour replaces the page's own processing (nothing is checked or stored); the signature alterations
-// change only the user registration's success page.
-//   {"reply": text}   a 200 page holding the text, escaped   {"status": n}  status n, with "body" if given
-//                                                            (none for 204 and 205)
-//   {"attachment": name}  a 200 page sent as a download (Content-Disposition: attachment)
-//   {"redirect": target}  "303 See Other" to the target    {"delay": seconds}  waits, then replies as told
-//   {"body": html}    exactly this page                      {"action": "hang"}  part of a page, then nothing
-//   {"action": "drop"}  the connection closes with no reply (QNetworkAccessManager sends the request again)
-//   {"signature": s}, {"startMarker": false}, {"form": false}   the signature alterations
-// clang-format on
+// Behaviours, per path or per method and path (which wins); setting one merges into what is there and
+// replaces the page's own reply:
+//   {"status": n}  status n, with "body" if given (none for 204 and 205)   {"body": html}  exactly this page
+//   {"attachment": name}  a 200 page sent as a download                     {"redirect": target}  "303 See
+//   Other"
+//   {"delay": seconds}  waits, then replies as told                          {"action": "hang"}  part of a
+//   page,
+//                                                                                                then nothing
 
 #include <QDir>
 #include <QJsonObject>
@@ -39,33 +34,16 @@ using TestSiteFields = QList<QPair<QString, QString>>;
 struct TestSiteRequest {
     int seq = 0;
     QString method;
-    QString target; // path and query as sent
     QString path;
     TestSiteFields headers;
-    QByteArray body;             // raw body
     TestSiteFields fields;       // form fields of an url-encoded body, in order
     bool fieldsValidUtf8 = true; // false when a name or value was not valid UTF-8
 
     QString header(const QString& name) const; // first of that name, any letter case
-    QString field(const QString& name) const;  // first of that name
-};
-
-struct TestSiteRegistration {
-    QString method; // "certificate" or "user"
-    QString fingerprint;
-    QString filename;
-    QString user;
-    QString data; // the posted signed data, or the site's signature
 };
 
 class TestSite {
 public:
-    static constexpr const char* LoginPath = "/tessaro/user/login.asp";
-    static constexpr const char* CertRegisterPath = "/tessaro/user/regfile.asp";
-    static constexpr const char* UserRegisterPath = "/scripts/register/regfile.asp";
-    static constexpr const char* VerifyPath = "/scripts/register/verify.asp";
-    static constexpr const char* RegisteredPath = "/scripts/register/registered.asp";
-
     TestSite();
     ~TestSite(); // stops the site
     TestSite(const TestSite&) = delete;
@@ -93,9 +71,6 @@ public:
         m_behaviours = {};
         writeControl();
     }
-    void replyText(const QString& path, const QString& text, const QString& method = {}) {
-        setBehaviour(path, {{QStringLiteral("reply"), text}}, method);
-    }
     void replyStatus(const QString& path, int status, const QString& method = {}) {
         setBehaviour(path, {{QStringLiteral("status"), status}}, method);
     }
@@ -108,20 +83,6 @@ public:
     void neverComplete(const QString& path, const QString& method = {}) {
         setBehaviour(path, {{QStringLiteral("action"), QStringLiteral("hang")}}, method);
     }
-    void replyWithoutStartMarker() {
-        setBehaviour(UserRegisterPath, {{QStringLiteral("startMarker"), false}});
-    }
-    void replyWithSignature(const QString& signature) {
-        setBehaviour(UserRegisterPath, {{QStringLiteral("signature"), signature}});
-    }
-
-    // A user of the user-name-and-password pages.
-    void setUser(const QString& name, const QString& password) {
-        m_users.insert(name, password);
-        writeControl();
-    }
-
-    QList<TestSiteRegistration> registrations() const;
 
     // Makes $home/.pki/nssdb if missing and trusts the site's CA there for TLS servers.
     bool trustIn(const QString& home, QString* error = nullptr) const;
@@ -137,5 +98,4 @@ private:
     QString m_caPath;
     int m_clearedSeq = 0;
     QJsonObject m_behaviours;
-    QJsonObject m_users;
 };

@@ -4,22 +4,16 @@
 // local site's account.txt. The store must be the user's own, as for an installed program.
 // TESSARO_DRIVER_SHOT names a PNG for a screenshot of the screen after the first registration.
 
-#include "common/E2eHarness.h"
+#include "common/E2eSteps.h"
 
-#include <QAbstractButton>
-#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QGenericPlugin>
-#include <QLineEdit>
 #include <QProcess>
-#include <QRadioButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QWebEnginePage>
-#include <QWebEngineView>
 
 #include <cstdio>
 
@@ -80,18 +74,6 @@ private:
         return E2e::waitFor([&] { return !m_view->url().isEmpty() && !m_view->page()->isLoading(); },
                             std::chrono::seconds(120));
     }
-    void trigger(const QString& item) { m_form->findChild<QAction*>(item)->trigger(); }
-    QString pageText() {
-        QString text;
-        bool done = false;
-        m_view->page()->runJavaScript(u"document.documentElement.outerHTML"_s, [&](const QVariant& v) {
-            text = v.toString();
-            done = true;
-        });
-        E2e::waitFor([&] { return done; });
-        return text;
-    }
-
     void readAccount() {
         if (!m_user.isEmpty())
             return;
@@ -109,10 +91,11 @@ private:
         check(file.open(QIODevice::WriteOnly) && file.write("A document of " + name.toUtf8() + '\n') > 0,
               u"writes "_s + name);
         file.close();
-        E2eModals modals;
-        modals.chooseFile(path).signMethod(certificate ? QString() : m_user, m_password);
-        trigger(u"mFile_Register"_s);
-        check(modals.ok(), u"registers "_s + name + u": "_s + modals.report());
+        const QString report = E2e::run(m_form, "mFile_Register", [&](E2eModals& modals) {
+            modals.chooseFile(path).dialog(u"TSSignMethod"_s,
+                                           E2e::signWith(certificate ? QString() : m_user, m_password));
+        });
+        check(report.isEmpty(), u"registers "_s + name + u": "_s + report);
         check(QFileInfo::exists(store() + name + u".p7s"_s) && QFileInfo::exists(store() + name),
               u"record and copy in "_s + store());
         check(waitLoaded() &&
@@ -128,31 +111,9 @@ private:
     }
 
     void verifyDocument(const QString& name) {
-        const QString record = store() + name + u".p7s"_s;
-        const bool site = E2e::fileContent(record).value_or(QByteArray()).startsWith("V.01_");
-        E2eModals modals;
-        modals.chooseFile(record);
-        if (site) {
-            modals.dialog(u"TSLogin"_s, [&](QWidget* w) {
-                w->findChild<QLineEdit*>(u"txtUser"_s)->setText(m_user);
-                w->findChild<QLineEdit*>(u"txtPassword"_s)->setText(m_password);
-                w->findChild<QAbstractButton*>(u"btnOK"_s)->click();
-            });
-        } else {
-            modals.dialog(QString(), [&modals](QWidget* w) {
-                const QString seen = E2eModals::describe(w);
-                modals.expectThat(seen.contains(u"Local Registration Data Verified Successfully"_s), seen);
-                w->close();
-            });
-        }
-        trigger(u"m_View_Registered"_s);
-        check(modals.ok(), u"verifies "_s + name + u": "_s + modals.report());
-        if (site) {
-            check(E2e::waitFor([&] { return m_view->url().path() == "/scripts/register/verify.asp"_L1; }) &&
-                      waitLoaded() &&
-                      pageText().contains(u"<meta name=\"tessaro-verification\" content=\"verified\">"_s),
-                  u"the site says verified"_s);
-        }
+        const QString shown = E2e::verifyRecord(m_form, store() + name + u".p7s"_s, m_user, m_password);
+        check(shown == "verified"_L1 || shown.contains(u"Local Registration Data Verified Successfully"_s),
+              u"verifies "_s + name + u": "_s + shown);
     }
 };
 
