@@ -64,21 +64,17 @@ std::unique_ptr<ServiceSite> serve(const QString& dir,
 
 // One plain-HTTP GET (over TCP, or a Unix socket for an origin unix:PATH); the whole answer.
 QByteArray plainGet(const QString& origin, const QByteArray& path, const QByteArray& headers = {}) {
-    std::unique_ptr<QIODevice> socket;
+    QLocalSocket local;
+    QTcpSocket tcp;
+    QIODevice* socket = &tcp;
     if (origin.startsWith(QLatin1String("unix:"))) {
-        auto local = std::make_unique<QLocalSocket>();
-        local->connectToServer(origin.mid(5));
-        if (!local->waitForConnected(10000))
-            return {};
-        socket = std::move(local);
+        local.connectToServer(origin.mid(5));
+        socket = &local;
     } else {
-        auto tcp = std::make_unique<QTcpSocket>();
-        const QUrl url(origin);
-        tcp->connectToHost(url.host(), static_cast<quint16>(url.port()));
-        if (!tcp->waitForConnected(10000))
-            return {};
-        socket = std::move(tcp);
+        tcp.connectToHost(QUrl(origin).host(), static_cast<quint16>(QUrl(origin).port()));
     }
+    if (!(socket == &tcp ? tcp.waitForConnected(10000) : local.waitForConnected(10000)))
+        return {};
     socket->write("GET " + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + headers + "\r\n");
     QByteArray answer;
     const QDeadlineTimer deadline(30000);
