@@ -10,7 +10,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QScopeGuard>
-#include <QSignalSpy>
 #include <QSslCertificate>
 #include <QTemporaryDir>
 #include <QTest>
@@ -102,20 +101,32 @@ private Q_SLOTS:
                                      "mHelp &Help: mHelp_Contents Help &Contents"}));
     }
 
-    void paneFillsClientArea() {
+    // The pane fills the client area at every size; the progress window is a fixed-size tool window
+    // over the main window, centred on it, made once and reused.
+    void layout() {
         TSRegForm form;
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
-        QWebEngineView* pane = form.findChild<QWebEngineView*>(QStringLiteral("WebBrowser1"));
-        QVERIFY(pane);
         QCOMPARE(form.centralWidget()->size(), QSize(675, 458));
-        const QSize sizes[] = {{800, 600}, {1, 1}, {0, 0}, {300, 200}};
-        for (const QSize& size : sizes) {
+        for (const QSize& size : {QSize(800, 600), QSize(1, 1), QSize(0, 0)}) {
             form.resize(size.width(), size.height() + form.menuBar()->height());
             QCoreApplication::processEvents();
-            QCOMPARE(pane->pos(), QPoint(0, 0));
-            QCOMPARE(pane->size(), form.centralWidget()->size());
+            QCOMPARE(form.WebBrowser1()->geometry(), QRect(QPoint(0, 0), form.centralWidget()->size()));
         }
+        TSProgressForm* progress = form.progressForm();
+        QVERIFY(!progress->isModal() && progress->parentWidget() == &form);
+        QVERIFY(!(progress->windowFlags() & Qt::WindowMinMaxButtonsHint));
+        QCOMPARE(progress->minimumSize(), QSize(316, 57));
+        QCOMPARE(progress->maximumSize(), QSize(316, 57));
+        QCOMPARE(progress->Label1()->objectName(), QStringLiteral("Label1"));
+        QCOMPARE(progress->Label1()->geometry(), QRect(8, 8, 297, 41));
+        progress->setTexts(QStringLiteral("Registration in Progress"), QStringLiteral("step"));
+        progress->showCentred();
+        QVERIFY(progress->isVisible() &&
+                progress->windowTitle() == QLatin1String("Registration in Progress"));
+        QCOMPARE(progress->Label1()->text(), QStringLiteral("step"));
+        QVERIFY(qAbs(progress->frameGeometry().center().x() - form.frameGeometry().center().x()) <= 2);
+        QCOMPARE(form.progressForm(), progress);
     }
 
     void introThenHelp() {
@@ -126,31 +137,6 @@ private Q_SLOTS:
         form.findChild<QAction*>(QStringLiteral("mHelp_Contents"))->trigger();
         QVERIFY(waitLoaded(form.WebBrowser1(), QStringLiteral("ts_Help_Contents.htm")));
         QTRY_VERIFY_WITH_TIMEOUT(form.WebBrowser1()->title().contains(QStringLiteral("Help")), 10000);
-    }
-
-    void progressWindowLookAndReuse() {
-        TSRegForm form;
-        form.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
-        TSProgressForm* progress = form.progressForm();
-        QVERIFY(!progress->isModal() && progress->parentWidget() == &form);
-        QCOMPARE(progress->minimumSize(), QSize(316, 57));
-        QCOMPARE(progress->maximumSize(), QSize(316, 57));
-        QVERIFY(!(progress->windowFlags() & Qt::WindowMinMaxButtonsHint));
-        auto* label = progress->findChild<QLabel*>(QStringLiteral("Label1"));
-        QVERIFY(label);
-        QCOMPARE(label->geometry(), QRect(8, 8, 297, 41));
-        for (int round = 0; round < 2; ++round) {
-            progress->setTexts(QStringLiteral("Registration in Progress"),
-                               QStringLiteral("step %1").arg(round));
-            progress->showCentred();
-            QVERIFY(progress->isVisible() &&
-                    progress->windowTitle() == QLatin1String("Registration in Progress"));
-            QCOMPARE(label->text(), QStringLiteral("step %1").arg(round));
-            QVERIFY(qAbs(progress->frameGeometry().center().x() - form.frameGeometry().center().x()) <= 2);
-            progress->hide();
-        }
-        QCOMPARE(form.progressForm(), progress);
     }
 };
 

@@ -88,16 +88,22 @@ private Q_SLOTS:
     void init() { m_program = std::make_unique<QTemporaryDir>(); }
 
     // The whole conversation of a registration that goes through, by each sign method: the
-    // progress window's texts in order, the fields posted exactly, the record and copy read-only.
+    // progress window's texts in order, the fields posted exactly, the record and copy read-only;
+    // with Yes to the re-create question, they replace the pair of the same name.
     void goesThrough_data() {
         QTest::addColumn<QString>("nss"); // empty: user name and password
         QTest::addColumn<int>("size");
-        QTest::newRow("password") << QString() << 12;
-        QTest::newRow("certificate, 1,000,000 bytes: the long texts") << u"one"_s << 1000000;
+        QTest::addColumn<bool>("existing");
+        QTest::newRow("password") << QString() << 12 << false;
+        QTest::newRow("password, replacing a pair") << QString() << 12 << true;
+        QTest::newRow("certificate, 1,000,000 bytes: the long texts") << u"one"_s << 1000000 << false;
     }
     void goesThrough() {
         QFETCH(QString, nss);
         QFETCH(int, size);
+        QFETCH(bool, existing);
+        if (existing)
+            registerFirst(kName);
         const bool certificate = !nss.isEmpty();
         if (certificate)
             Settings::UseDatabase(m_nss[nss]->databaseFolder());
@@ -106,6 +112,7 @@ private Q_SLOTS:
         FakeSession session;
         session.files = {FakeSession::chosen(writeDocument(kName, document))};
         session.signMethod = TSUser::SignMethod{certificate, u"alice"_s, u" pass word "_s};
+        session.recreate = existing;
         session.reply = u"<p>Accepted</p><!-- SIG:["_s + kSignature + u"] -->"_s;
         run(session);
 
@@ -124,6 +131,8 @@ private Q_SLOTS:
         if (!certificate)
             expected << u"submit reply form"_s;
         expected << u"hide"_s;
+        if (existing)
+            expected.insert(1, u"recreate?"_s);
         QCOMPARE(session.log, expected);
 
         const QStringList state = folderState(store());
@@ -296,22 +305,6 @@ private Q_SLOTS:
             return;
         QVERIFY2(session.log.indexOf(QRegularExpression(u"^hide"_s), shown) > shown,
                  qPrintable(session.log.join(u'\n')));
-    }
-
-    // Yes to the re-create question: the new pair replaces the old one.
-    void recreated() {
-        registerFirst(u"same.doc"_s);
-        FakeSession session;
-        session.files = {FakeSession::chosen(writeDocument(u"same.doc"_s, "other bytes"))};
-        session.recreate = true;
-        session.signMethod = TSUser::SignMethod{false, u"alice"_s, u"pw"_s};
-        session.reply = u"<!-- SIG:[V.01_second] -->"_s;
-        run(session);
-        QCOMPARE(
-            folderState(store()),
-            (QStringList{
-                u"same.doc 100444 %1"_s.arg(QString::fromLatin1(QByteArray("other bytes").toHex())),
-                u"same.doc.p7s 100444 %1"_s.arg(QString::fromLatin1(QByteArray("V.01_second").toHex()))}));
     }
 };
 

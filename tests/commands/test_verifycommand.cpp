@@ -219,26 +219,18 @@ private Q_SLOTS:
     void siteRecord_data() {
         QTest::addColumn<QString>("setup");
         QTest::addColumn<QStringList>("tail"); // the log after the login dialog
-        const QString open = u"open /scripts/register/verify.asp"_s;
-        const QString progress = kProgress;
-        QTest::newRow("verified at the site") << u""_s
-                                              << QStringList{progress, u"events"_s, open, u"hide, refresh"_s,
-                                                             u"post /scripts/register/verify.asp"_s};
+        const QStringList opened{kProgress, u"events"_s, u"open /scripts/register/verify.asp"_s};
+        const QStringList posted =
+            opened + QStringList{u"hide, refresh"_s, u"post /scripts/register/verify.asp"_s};
+        QTest::newRow("verified at the site") << u""_s << posted;
         QTest::newRow("login cancelled")
             << u"cancel"_s << QStringList{tell(TSMessage::VerificationCancelled)};
         QTest::newRow("verify page unreachable")
-            << u"first"_s
-            << QStringList{progress, u"events"_s, open, u"hide, refresh"_s, u"error page ts_noaccess.htm"_s};
-        QTest::newRow("form cannot be built") << u"notstarted"_s
-                                              << QStringList{progress,
-                                                             u"events"_s,
-                                                             open,
-                                                             u"hide, refresh"_s,
-                                                             u"post /scripts/register/verify.asp"_s,
-                                                             u"error page ts_noaccess.htm"_s};
+            << u"first"_s << opened + QStringList{u"hide, refresh"_s, u"error page ts_noaccess.htm"_s};
+        QTest::newRow("form cannot be built")
+            << u"notstarted"_s << posted + QStringList{u"error page ts_noaccess.htm"_s};
         QTest::newRow("Exit in the login dialog") << u"abandon=login"_s << QStringList();
-        QTest::newRow("Exit while the page loads")
-            << u"abandon=open"_s << QStringList{progress, u"events"_s, open};
+        QTest::newRow("Exit while the page loads") << u"abandon=open"_s << opened;
     }
     void siteRecord() {
         QFETCH(QString, setup);
