@@ -28,7 +28,8 @@ private:
 private Q_SLOTS:
     void initTestCase() {
         QVERIFY(m_dir.isValid());
-        QVERIFY(QFile::copy(qEnvironmentVariable("TESSARO_SOURCE_DIR") + "/tests/site/certs/server.pem",
+        QVERIFY(QFile::copy(qEnvironmentVariable("TESSARO_SOURCE_DIR") +
+                                "/tests/common/testsite/certs/server.pem",
                             m_dir.filePath("site.pem")));
         QFile text(m_dir.filePath("text.pem"));
         QVERIFY(text.open(QIODevice::WriteOnly) && text.write("not a certificate\n") > 0);

@@ -51,8 +51,8 @@ TestSite::TestSite() {
     writeControl();
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(QStringLiteral("/usr/bin/python3"),
-                    {QStringLiteral(TESSARO_SOURCE_DIR "/tests/site/site.py"), QStringLiteral("--state"),
-                     m_stateDir.path(), QStringLiteral("--stop-on-eof")});
+                    {QStringLiteral(TESSARO_SOURCE_DIR "/tests/common/testsite/site.py"),
+                     QStringLiteral("--state"), m_stateDir.path(), QStringLiteral("--stop-on-eof")});
     // The site prints one line, READY {json}, when it is ready.
     const QDeadlineTimer deadline(60000);
     while (!m_process.canReadLine()) {

@@ -1,9 +1,10 @@
 #pragma once
 
-// TestSite: the site for tests (tests/site/site.py), an HTTPS server on 127.0.0.1 run with /usr/bin/python3
-// in a temporary state folder, with its own test CA. It serves a few test pages ("/", "/simple.html",
-// "/comments.html", "/echo" listing the posted fields) and, at the registration paths, a page that accepts
-// anything; every request (the browser's /favicon.ico too) is recorded before its reply is sent.
+// TestSite: the site for tests (tests/common/testsite/site.py), an HTTPS server on 127.0.0.1 run
+// with /usr/bin/python3 in a temporary state folder, with its own test CA. It serves a few test
+// pages ("/", "/simple.html", "/comments.html", "/echo" listing the posted fields) and, at the
+// registration paths, a page that accepts anything; every request (the browser's /favicon.ico too)
+// is recorded before its reply is sent.
 //
 //   TestSite site;                   // starts the site and waits until it is ready
 //   QVERIFY2(site.isRunning(), qPrintable(site.errorString()));
@@ -11,14 +12,14 @@
 //   site.replyStatus("/echo", 404, "POST");
 //   site.requests("/echo", "POST")[0].fields   // decoded, in order, exactly as posted
 //
-// Behaviours, per path or per method and path (which wins); setting one merges into what is there and
-// replaces the page's own reply:
-//   {"status": n}  status n, with "body" if given (none for 204 and 205)   {"body": html}  exactly this page
-//   {"attachment": name}  a 200 page sent as a download                     {"redirect": target}  "303 See
-//   Other"
-//   {"delay": seconds}  waits, then replies as told                          {"action": "hang"}  part of a
-//   page,
-//                                                                                                then nothing
+// Behaviours, per path or per method and path (which wins); setting one merges into what is there
+// and replaces the page's own reply:
+//   {"status": n}          status n, with "body" if given (none for 204 and 205)
+//   {"body": html}         exactly this page
+//   {"attachment": name}   a 200 page sent as a download
+//   {"redirect": target}   "303 See Other" to the target
+//   {"delay": seconds}     waits, then replies as told
+//   {"action": "hang"}     part of a page, then nothing
 
 #include <QDir>
 #include <QJsonObject>
