@@ -56,17 +56,6 @@ QString CD1::startFolder(const QString& initialFileName, const QString& currentF
     return QDir(currentFolder).absoluteFilePath(folder);
 }
 
-QString CD1::homeInitialFileName(const QString& home) {
-    QString name = home.isEmpty() ? QStringLiteral("/") : home;
-    if (!name.endsWith(u'/'))
-        name += u'/';
-    return name + QLatin1String("*.*");
-}
-
-QString CD1::homeInitialFileName() {
-    return homeInitialFileName(qEnvironmentVariable("HOME"));
-}
-
 CD1::Result CD1::showOpen() {
     Result result;
     const QString folder = startFolder(m_initialFileName, QDir::currentPath());

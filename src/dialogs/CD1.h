@@ -68,12 +68,6 @@ public:
     // The folder the dialog starts in for an initial file name: everything before its last
     // "/", or currentFolder when there is no "/" (a relative folder is taken from it).
     static QString startFolder(const QString& initialFileName, const QString& currentFolder);
-    // The register command's initial file name: the home folder ($HOME, or "/" when that is
-    // unset or empty) followed by "/*.*".
-    static QString homeInitialFileName(const QString& home);
-    static QString homeInitialFileName();
-    // The initial file name of the register command's second try: the root folder.
-    static QString fallbackInitialFileName() { return QStringLiteral("/*.*"); }
 
 private:
     QPointer<QWidget> m_owner;

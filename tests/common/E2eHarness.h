@@ -48,7 +48,7 @@ bool isReadOnly(const QString& path);
 
 } // namespace E2e
 
-// A temporary HOME with a real NSS database (tests/fixtures/make_nssdb.sh), the registration site with
+// A temporary HOME with a real NSS database (tests/fixtures/nssdb), the registration site with
 // its CA trusted in that database, and TESSARO_SITE_ORIGIN pointing at the site. Make it before the
 // first web page of the process (the browser reads the trust once). HOME (by NssFixture) and
 // TESSARO_SITE_ORIGIN are restored when it goes. The site is the test site, or the registration service
