@@ -193,5 +193,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(TestCertStore)
+QTEST_GUILESS_MAIN(TestCertStore)
 #include "test_certstore.moc"

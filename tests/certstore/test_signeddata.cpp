@@ -170,5 +170,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(TestSignedData)
+QTEST_GUILESS_MAIN(TestSignedData)
 #include "test_signeddata.moc"
