@@ -1,12 +1,12 @@
 #pragma once
 
-// A scripted user and browser pane for the commands: each question is answered from the script
-// a table row sets, and everything the command does to the user and the pane is written to one
-// log, in order, for the row to compare.
+// A scripted user and browser pane for the commands: each question is answered from the script a
+// table row sets, and everything the command does to the user and the pane goes to one log, in order.
 
 #include "commands/TSPane.h"
 #include "commands/TSUser.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QList>
@@ -16,7 +16,6 @@
 
 class FakeSession : public TSUser, public TSPane {
 public:
-    // --- The script
     QList<FileChoice> files; // the open-file dialog's answers, in order (then: cancelled)
     std::optional<SignMethod> signMethod;
     std::optional<Credentials> credentials;
@@ -24,11 +23,9 @@ public:
     TSWaitEnd firstPage = TSWaitEnd::Loaded;
     TSWaitEnd post = TSWaitEnd::Loaded;
     std::optional<QString> reply = QStringLiteral("<html><body>Registration Accepted</body></html>");
-    // The start of the log entry during which the user chooses Exit: from then on every wait and
-    // pass of events ends abandoned.
+    // The start of the log entry at which the user chooses Exit: from then on everything is abandoned.
     QString abandonAt;
 
-    // --- What happened
     QStringList log;
     TSSiteExchange::FormFields posted;
 
@@ -43,82 +40,68 @@ public:
         note(QStringLiteral("file ") + request.initialFileName);
         return files.isEmpty() ? FileChoice{} : files.takeFirst();
     }
-    std::optional<SignMethod> AskSignMethod() override {
-        note(QStringLiteral("sign method"));
-        return signMethod;
-    }
-    std::optional<Credentials> AskCredentials() override {
-        note(QStringLiteral("login"));
-        return credentials;
-    }
-    bool AskRecreate() override {
-        note(QStringLiteral("recreate?"));
-        return recreate;
-    }
-    // The certificate store's questions: the fixtures hold one certificate, without a password.
+    std::optional<SignMethod> AskSignMethod() override { return note(u"sign method"), signMethod; }
+    std::optional<Credentials> AskCredentials() override { return note(u"login"), credentials; }
+    bool AskRecreate() override { return note(u"recreate?"), recreate; }
+    // The fixtures hold one certificate, without a password.
     std::optional<qsizetype> ChooseCertificate(const QList<Certificate>&) override { return 0; }
     std::optional<QString> AskTokenPassword(const QString&, bool) override { return std::nullopt; }
     void Tell(TSMessage message, const QStringList& arguments) override { note(told(message, arguments)); }
     void ShowProgress(const QString& caption, const QString& text, bool bBusy) override {
-        log << QStringLiteral("progress %1|%2%3")
-                   .arg(caption, text, bBusy ? QStringLiteral("|busy") : QString());
+        note(QStringLiteral("progress %1|%2%3")
+                 .arg(caption, text, bBusy ? QStringLiteral("|busy") : QString()));
     }
-    void SetProgressText(const QString& text) override { log << QStringLiteral("progress text ") + text; }
-    void HideProgress(bool bRefreshMain) override {
-        log << (bRefreshMain ? QStringLiteral("hide, refresh") : QStringLiteral("hide"));
+    void SetProgressText(const QString& text) override { note(QStringLiteral("progress text ") + text); }
+    void HideProgress(bool bRefreshMain) override { note(bRefreshMain ? u"hide, refresh" : u"hide"); }
+    void ShowLocalPage(const QString& sPage, bool bAfterFailure) override {
+        note((bAfterFailure ? QStringLiteral("error page ") : QStringLiteral("page ")) + sPage);
     }
 
-    bool ProcessPendingEvents() override {
-        note(QStringLiteral("events"));
-        return !m_abandoned;
-    }
+    bool ProcessPendingEvents() override { return note(u"events"), !m_abandoned; }
     bool abandoned() const override { return m_abandoned; }
     TSWaitEnd OpenPageAndWait(const QUrl& url) override {
-        note(QStringLiteral("open ") + url.path());
-        return m_abandoned ? TSWaitEnd::Abandoned : firstPage;
+        return wait(QStringLiteral("open ") + url.path(), firstPage);
     }
     TSWaitEnd PostFormAndWait(const QUrl& action, const TSSiteExchange::FormFields& fields) override {
         posted = fields;
-        note(QStringLiteral("post ") + action.path());
-        return m_abandoned ? TSWaitEnd::Abandoned : post;
+        return wait(QStringLiteral("post ") + action.path(), post);
     }
     std::optional<QString> ReadReply() override {
-        note(QStringLiteral("read reply"));
+        note(u"read reply");
         return m_abandoned ? std::nullopt : reply;
     }
-    bool SubmitReplyForm() override {
-        note(QStringLiteral("submit reply form"));
-        return !m_abandoned;
-    }
-    void ShowLocalPage(const QString& sPage, bool bAfterFailure) override {
-        log << (bAfterFailure ? QStringLiteral("error page ") : QStringLiteral("page ")) + sPage;
-    }
+    bool SubmitReplyForm() override { return note(u"submit reply form"), !m_abandoned; }
 
 private:
-    void note(const QString& entry) {
-        log << entry;
-        if (!abandonAt.isEmpty() && entry.startsWith(abandonAt))
-            m_abandoned = true;
+    void note(QStringView entry) {
+        log << entry.toString();
+        m_abandoned = m_abandoned || (!abandonAt.isEmpty() && entry.startsWith(abandonAt));
+    }
+    TSWaitEnd wait(const QString& entry, TSWaitEnd end) {
+        note(entry);
+        return m_abandoned ? TSWaitEnd::Abandoned : end;
     }
     bool m_abandoned = false;
 };
 
-// The files of a folder, hidden ones included, each with its mode and bytes: what a row compares
-// before and after to show that nothing was written.
+// The files of a folder, hidden ones included, each with its mode and bytes: compared before and
+// after to show that nothing was written.
 inline QStringList folderState(const QString& folder) {
     QStringList state;
     for (const QString& name : QDir(folder).entryList(
              QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name)) {
-        const QString path = folder + QLatin1Char('/') + name;
+        QFile file(folder + QLatin1Char('/') + name);
         struct stat st {};
-        ::lstat(QFile::encodeName(path).constData(), &st);
-        QFile file(path);
+        ::lstat(QFile::encodeName(file.fileName()).constData(), &st);
+        const bool readable = S_ISREG(st.st_mode) && file.open(QIODevice::ReadOnly);
         state << QStringLiteral("%1 %2 %3")
                      .arg(name)
                      .arg(st.st_mode, 0, 8)
-                     .arg(QString::fromLatin1(S_ISREG(st.st_mode) && file.open(QIODevice::ReadOnly)
-                                                  ? file.readAll().toHex()
-                                                  : "-"));
+                     .arg(QString::fromLatin1(readable ? file.readAll().toHex() : "-"));
     }
     return state;
+}
+
+inline QString fingerprintOf(const QByteArray& bytes) {
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex().toUpper());
 }

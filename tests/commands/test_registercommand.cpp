@@ -8,7 +8,6 @@
 #include "commands/TSRegisterCommand.h"
 #include "common/NssFixture.h"
 
-#include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -29,10 +28,6 @@ const QString kUserPost = u"post /scripts/register/regfile.asp"_s;
 
 QString tell(TSMessage message) {
     return FakeSession::told(message);
-}
-
-QString fingerprintOf(const QByteArray& bytes) {
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex().toUpper());
 }
 
 // What a row compares of the log: what the user was told, the pages shown and the posts.
@@ -170,8 +165,8 @@ private Q_SLOTS:
         const auto row = [](const char* name, const char* setup, const QStringList& outcome) {
             QTest::newRow(name) << QString::fromLatin1(setup) << outcome;
         };
-        const QString noAccess = u"error page ts_noaccess.htm"_s;
-        const QString noRegister = u"error page ts_noregister.htm"_s;
+        const QString noAccess = u"error page ts_noaccess.htm"_s,
+                      noRegister = u"error page ts_noregister.htm"_s;
         row("store folder cannot be created", "store-file", {tell(TSMessage::CannotCreateStore)});
         row("dialog cancelled", "dialog-cancel", {});
         row("dialog fails, then cancelled", "dialog-fail dialog-cancel", {});
@@ -206,11 +201,9 @@ private Q_SLOTS:
             {kCertPost, tell(TSMessage::SiteDatabaseNotAvailable)});
         row("no signature marker", "no-marker", {kUserPost, tell(TSMessage::SignatureFailed)});
         row("blank signature", "blank-signature", {kUserPost, tell(TSMessage::SignatureFailed)});
-        // The site accepted, but folders stand where the record and the copy go: told for each.
         row("record and copy cannot be written", "blocked",
             {kUserPost, u"submit reply form"_s, tell(TSMessage::LocalCopyFailed),
              tell(TSMessage::LocalCopyFailed)});
-        // The existing pair of the same name.
         row("No to the re-create question", "existing", {tell(TSMessage::ExistingDataKept)});
         row("Yes, copy missing: cannot set aside", "existing yes copy-missing",
             {tell(TSMessage::CannotSetAside)});
@@ -218,7 +211,6 @@ private Q_SLOTS:
         row("Yes, then a reply code", "existing yes code error:dberror-open",
             {kUserPost, tell(TSMessage::SiteDatabaseNotAvailable)});
         row("Yes, then a failed post", "existing yes post-failed", {kUserPost, noRegister});
-        // Exit: the command ends at once, without a word.
         row("Exit in the open-file dialog", "abandon=file", {});
         row("Exit at the re-create question", "existing abandon=recreate?", {});
         row("Exit in the first pass of events", "abandon=events", {});
@@ -231,7 +223,7 @@ private Q_SLOTS:
         QFETCH(QString, setup);
         QFETCH(QStringList, outcome);
         const QStringList words = setup.split(u' ');
-        const auto has = [&](const char* word) { return words.contains(QLatin1String(word)); };
+        const auto has = [&](QAnyStringView word) { return words.contains(word.toString()); };
         const QString name = has("control") ? u"un\nsent.doc"_s : u"unsent.doc"_s;
         if (has("existing")) {
             registerFirst(name);
@@ -266,27 +258,21 @@ private Q_SLOTS:
         session.recreate = has("yes");
         if (!has("cancel"))
             session.signMethod = TSUser::SignMethod{setup.contains("cert-"_L1), u"alice"_s, u"pw"_s};
-        session.firstPage = has("first-failed")     ? TSWaitEnd::Failed
-                            : has("first-timedout") ? TSWaitEnd::TimedOut
-                                                    : TSWaitEnd::Loaded;
-        session.post = has("post-failed")       ? TSWaitEnd::Failed
-                       : has("post-timedout")   ? TSWaitEnd::TimedOut
-                       : has("post-notstarted") ? TSWaitEnd::NotStarted
-                                                : TSWaitEnd::Loaded;
-        if (has("unreadable"))
-            session.reply = std::nullopt;
-        else if (has("code"))
-            session.reply =
-                u"<p>"_s + setup.section(u"code "_s, 1).section(u' ', 0, 0) + u"</p><!-- SIG:[V.01_x] -->"_s;
-        else if (has("no-marker"))
-            session.reply = u"<p>Accepted</p> V.01_x] -->"_s;
-        else if (has("blank-signature"))
-            session.reply = u"<!-- SIG:[   ] -->"_s;
-        else
-            session.reply = u"<!-- SIG:[V.01_x] -->"_s;
-
-        // A full disk: writes past 512 KiB fail, for root too.
-        rlimit saved{};
+        const auto ended = [&](const QString& step) {
+            return has(step + u"-failed"_s)       ? TSWaitEnd::Failed
+                   : has(step + u"-timedout"_s)   ? TSWaitEnd::TimedOut
+                   : has(step + u"-notstarted"_s) ? TSWaitEnd::NotStarted
+                                                  : TSWaitEnd::Loaded;
+        };
+        session.firstPage = ended(u"first"_s);
+        session.post = ended(u"post"_s);
+        const QString code = setup.section(u"code "_s, 1).section(u' ', 0, 0);
+        session.reply = has("unreadable")  ? std::nullopt
+                        : has("code")      ? std::optional(u"<p>"_s + code + u"</p><!-- SIG:[V.01_x] -->"_s)
+                        : has("no-marker") ? u"<p>Accepted</p> V.01_x] -->"_s
+                        : has("blank-signature") ? u"<!-- SIG:[   ] -->"_s
+                                                 : u"<!-- SIG:[V.01_x] -->"_s;
+        rlimit saved{}; // a full disk: writes past 512 KiB fail, for root too
         ::getrlimit(RLIMIT_FSIZE, &saved);
         if (has("full")) {
             std::signal(SIGXFSZ, SIG_IGN);
