@@ -12,7 +12,13 @@
 #include <QList>
 #include <QStringList>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+// The log entry of a message told to the user.
+inline QString tell(TSMessage message, const QStringList& arguments = {}) {
+    return QStringLiteral("tell %1 %2").arg(int(message)).arg(arguments.join(QLatin1Char('|')));
+}
 
 class FakeSession : public TSUser, public TSPane {
 public:
@@ -32,9 +38,6 @@ public:
     static FileChoice chosen(const QString& path) {
         return {FileChoice::Outcome::Chosen, path, path.section(QLatin1Char('/'), -1), 0, QString()};
     }
-    static QString told(TSMessage message, const QStringList& arguments = {}) {
-        return QStringLiteral("tell %1 %2").arg(int(message)).arg(arguments.join(QLatin1Char('|')));
-    }
 
     FileChoice ChooseFile(const FileRequest& request) override {
         note(QStringLiteral("file ") + request.initialFileName);
@@ -46,7 +49,7 @@ public:
     // The fixtures hold one certificate, without a password.
     std::optional<qsizetype> ChooseCertificate(const QList<Certificate>&) override { return 0; }
     std::optional<QString> AskTokenPassword(const QString&, bool) override { return std::nullopt; }
-    void Tell(TSMessage message, const QStringList& arguments) override { note(told(message, arguments)); }
+    void Tell(TSMessage message, const QStringList& arguments) override { note(tell(message, arguments)); }
     void ShowProgress(const QString& caption, const QString& text, bool bBusy) override {
         note(QStringLiteral("progress %1|%2%3")
                  .arg(caption, text, bBusy ? QStringLiteral("|busy") : QString()));
@@ -104,4 +107,15 @@ inline QStringList folderState(const QString& folder) {
 
 inline QString fingerprintOf(const QByteArray& bytes) {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex().toUpper());
+}
+
+// Runs the action with a resource limit lowered (a full disk, a small address space), then puts it back.
+template <typename Action> bool withLimit(int resource, rlim_t limit, Action action) {
+    rlimit saved{};
+    ::getrlimit(resource, &saved);
+    const rlimit lowered{limit, saved.rlim_max};
+    if (::setrlimit(resource, &lowered) != 0)
+        return false;
+    action();
+    return ::setrlimit(resource, &saved) == 0;
 }

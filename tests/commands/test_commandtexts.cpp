@@ -28,151 +28,63 @@ private Q_SLOTS:
         using M = TSMessage;
         const TSIcon stop = TSIcon::Stop, none = TSIcon::None;
         const QString error = u"Error Message"_s, program = u"Tessaro"_s;
-        const struct {
-            const char* name;
-            TSMessage message;
-            TSIcon icon;
-            QString title, text;
-            QStringList arguments;
-        } rows[] = {
-            {"file", M::FileCannotBeRead, stop, error, u"The file cannot be read."_s, {}},
-            {"crypto",
-             M::CryptoUnavailable,
-             stop,
-             error,
-             u"The cryptographic functions on your computer are not available. Try reinstalling this "
-             "application and/or Internet Explorer."_s,
-             {}},
-            {"store",
-             M::CannotCreateStore,
-             stop,
-             program,
-             u"Cannot create 'Registered' directory for registered files. Check file permissions."_s,
-             {}},
-            {"dialog",
-             M::DialogFailed,
-             stop,
-             program,
-             u"The file dialog box could not be displayed. Please contact technical support. "
-             "\r\nInformation for Support - 2 (No such file or directory)"_s,
-             {u"2"_s, u"No such file or directory"_s}},
-            {"open",
-             M::CannotOpenDocument,
-             stop,
-             error,
-             u"The file to be registered cannot be opened."_s,
-             {}},
-            {"control",
-             M::NameHasControlCharacters,
-             stop,
-             error,
-             u"The name of the file you selected contains control characters (such as a line break), which "
-             "cannot be sent to the registration site. Please rename the file and select it again."_s,
-             {}},
-            {"kept",
-             M::ExistingDataKept,
-             none,
-             program,
-             u"The existing registration data was kept. Nothing was sent to the registration site."_s,
-             {}},
-            {"set aside",
-             M::CannotSetAside,
-             stop,
-             error,
-             u"The existing registered files could not be deleted from the local database."_s,
-             {}},
-            {"empty",
-             M::EmptyDocument,
-             stop,
-             error,
-             u"The file you selected is empty (it contains no data). Please select a file with data."_s,
-             {}},
-            {"cancelled", M::RegistrationCancelled, none, program, u"Registration cancelled."_s, {}},
-            {"no certificate",
-             M::NoCertificate,
-             stop,
-             error,
-             u"You do not have a digital certificate available to digitally sign and register your file. "
-             "You must obtain an acceptable digital certificate before you may register your file."_s,
-             {}},
-            {"signature",
-             M::SignatureFailed,
-             stop,
-             error,
-             u"Failed to generate signature. Contact technical support for further assistance."_s,
-             {}},
-            {"local copy",
-             M::LocalCopyFailed,
-             stop,
-             error,
-             u"Your file was registered successfully with the Tessaro Server but a local copy could not be "
-             "written due to a file system error. Contact technical support for further assistance."_s,
-             {}},
-            {"dberror-open",
-             M::SiteDatabaseNotAvailable,
-             stop,
-             error,
-             site(u"The registration database was not available. "_s),
-             {}},
-            {"dberror-rs-users",
-             M::SiteNotRegisteredUser,
-             stop,
-             error,
-             site(u"You are not registered as a user with this database. "_s),
-             {}},
-            {"dberror-rs-registrations",
-             M::SiteRegistrationsTableClosed,
-             stop,
-             error,
-             site(u"The registrations table could not be opened. "_s),
-             {}},
-            {"signature-verification-failure",
-             M::SiteSignatureNotVerified,
-             stop,
-             error,
-             site(u"The digital signature on your file registration could not be verified. "_s),
-             {}},
-            {"dberror-update",
-             M::SiteDatabaseNotUpdated,
-             stop,
-             error,
-             site(u"This file may have already been registered. The registrations database could not be "
-                  "updated. "_s),
-             {}},
-            {"other code", M::SiteOtherError, stop, error, site(QString()), {}},
-            {"document", M::DocumentCannotBeRead, stop, error, u"The document file cannot be read."_s, {}},
-            {"library error",
-             M::LibraryError,
-             none,
-             program,
-             u"-8182:bad signature"_s,
-             {u"-8182"_s, u"bad signature"_s}},
-            {"does not verify",
-             M::DoesNotVerify,
-             stop,
-             error,
-             u"Local registration data does not verify. The file data in the local database has changed."_s,
-             {}},
-            {"verified",
-             M::Verified,
-             none,
-             u"Local Registration Data Verified Successfully"_s,
-             u"Local registration data verifies successfully. The data at the time of registration was:"
-             "\r\n\r\nLocal Registration Time Stamp: 3/14/2005 9:15:23 AM\r\nLocal Registered File Name: "
-             "a.doc\r\n"_s,
-             {u"3/14/2005 9:15:23 AM"_s, u"a.doc"_s}},
-            {"verification cancelled",
-             M::VerificationCancelled,
-             none,
-             program,
-             u"Verification cancelled."_s,
-             {}},
-        };
         QStringList got, expected;
-        for (const auto& r : rows) {
-            got << shown(r.name, MessageText(r.message, r.arguments));
-            expected << shown(r.name, {r.icon, r.title, r.text});
-        }
+        const auto row = [&](const char* name, TSMessage message, TSIcon icon, const QString& title,
+                             const QString& text, const QStringList& arguments = {}) {
+            got << shown(name, MessageText(message, arguments));
+            expected << shown(name, {icon, title, text});
+        };
+        row("file", M::FileCannotBeRead, stop, error, u"The file cannot be read."_s);
+        row("crypto", M::CryptoUnavailable, stop, error,
+            u"The cryptographic functions on your computer are not available. Try reinstalling this "
+            "application and/or Internet Explorer."_s);
+        row("store", M::CannotCreateStore, stop, program,
+            u"Cannot create 'Registered' directory for registered files. Check file permissions."_s);
+        row("dialog", M::DialogFailed, stop, program,
+            u"The file dialog box could not be displayed. Please contact technical support. \r\nInformation "
+            "for Support - 2 (No such file or directory)"_s,
+            {u"2"_s, u"No such file or directory"_s});
+        row("open", M::CannotOpenDocument, stop, error, u"The file to be registered cannot be opened."_s);
+        row("control", M::NameHasControlCharacters, stop, error,
+            u"The name of the file you selected contains control characters (such as a line break), which "
+            "cannot be sent to the registration site. Please rename the file and select it again."_s);
+        row("kept", M::ExistingDataKept, none, program,
+            u"The existing registration data was kept. Nothing was sent to the registration site."_s);
+        row("set aside", M::CannotSetAside, stop, error,
+            u"The existing registered files could not be deleted from the local database."_s);
+        row("empty", M::EmptyDocument, stop, error,
+            u"The file you selected is empty (it contains no data). Please select a file with data."_s);
+        row("cancelled", M::RegistrationCancelled, none, program, u"Registration cancelled."_s);
+        row("no certificate", M::NoCertificate, stop, error,
+            u"You do not have a digital certificate available to digitally sign and register your file. You "
+            "must obtain an acceptable digital certificate before you may register your file."_s);
+        row("signature", M::SignatureFailed, stop, error,
+            u"Failed to generate signature. Contact technical support for further assistance."_s);
+        row("local copy", M::LocalCopyFailed, stop, error,
+            u"Your file was registered successfully with the Tessaro Server but a local copy could not be "
+            "written due to a file system error. Contact technical support for further assistance."_s);
+        row("dberror-open", M::SiteDatabaseNotAvailable, stop, error,
+            site(u"The registration database was not available. "_s));
+        row("dberror-rs-users", M::SiteNotRegisteredUser, stop, error,
+            site(u"You are not registered as a user with this database. "_s));
+        row("dberror-rs-registrations", M::SiteRegistrationsTableClosed, stop, error,
+            site(u"The registrations table could not be opened. "_s));
+        row("signature-verification-failure", M::SiteSignatureNotVerified, stop, error,
+            site(u"The digital signature on your file registration could not be verified. "_s));
+        row("dberror-update", M::SiteDatabaseNotUpdated, stop, error,
+            site(u"This file may have already been registered. The registrations database could not be "
+                 "updated. "_s));
+        row("other code", M::SiteOtherError, stop, error, site(QString()));
+        row("document", M::DocumentCannotBeRead, stop, error, u"The document file cannot be read."_s);
+        row("library error", M::LibraryError, none, program, u"-8182:bad signature"_s,
+            {u"-8182"_s, u"bad signature"_s});
+        row("does not verify", M::DoesNotVerify, stop, error,
+            u"Local registration data does not verify. The file data in the local database has changed."_s);
+        row("verified", M::Verified, none, u"Local Registration Data Verified Successfully"_s,
+            u"Local registration data verifies successfully. The data at the time of registration was:\r\n"
+            "\r\nLocal Registration Time Stamp: 3/14/2005 9:15:23 AM\r\nLocal Registered File Name: a.doc\r\n"_s,
+            {u"3/14/2005 9:15:23 AM"_s, u"a.doc"_s});
+        row("verification cancelled", M::VerificationCancelled, none, program, u"Verification cancelled."_s);
         got << shown("re-create", RecreateQuestion());
         expected << shown(
             "re-create", {TSIcon::Exclamation, error,

@@ -10,10 +10,8 @@ using namespace TSVerification;
 
 namespace {
 
-// One table row of texts.
 template <typename... Texts> void row(const char* name, Texts... texts) {
-    QTestData& data = QTest::newRow(name);
-    ((data << QString::fromUtf8(texts)), ...);
+    ((QTest::newRow(name) << ... << QString::fromUtf8(texts)));
 }
 
 } // namespace
@@ -25,7 +23,7 @@ private Q_SLOTS:
     // the long time without its zone.
     void timeStamp_data() {
         QTest::addColumn<QString>("locale");
-        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QString>("expected"); // by FormatTimeStamp, and by AttributeText for a date
         row("United States", "en_US", "3/14/2005 9:15:23 AM");
         row("Germany: two-digit year widened", "de_DE", "14.03.2005 09:15:23");
         row("Spain: zone in parentheses", "es_ES", "14/3/2005 9:15:23");
@@ -38,7 +36,6 @@ private Q_SLOTS:
         QFETCH(QString, expected);
         const QDateTime when(QDate(2005, 3, 14), QTime(9, 15, 23));
         QCOMPARE(FormatTimeStamp(when, QLocale(locale)), expected);
-        // An attribute's date and time shows the same way.
         QCOMPARE(AttributeText(QVariant(when), QLocale(locale)), expected);
     }
 

@@ -23,28 +23,19 @@
 namespace fs = std::filesystem;
 using namespace Qt::StringLiterals;
 
-namespace {
-
-// Set in the copy's environment: the copy's program folder.
-constexpr char kCopyVariable[] = "TESSARO_E2E_PROGRAM_COPY";
-// The program folder's name: a space, "#" and a non-ASCII letter, which local page addresses and
-// store paths must survive.
-constexpr char kFolderTemplate[] = "Tessaro program #1 \xc3\xa9-XXXXXX";
-
-} // namespace
-
 namespace E2e {
 
 std::optional<int> RunInProgramCopy(int /*argc*/, char* argv[]) {
-    if (const char* copy = std::getenv(kCopyVariable); copy && *copy)
+    // Set in the copy's environment: the copy's program folder.
+    const char* const copyVariable = "TESSARO_E2E_PROGRAM_COPY";
+    if (const char* copy = std::getenv(copyVariable); copy && *copy)
         return std::nullopt;
     const char* tmp = std::getenv("TMPDIR");
-    std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + kFolderTemplate;
+    std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/Tessaro program #1 \xc3\xa9-XXXXXX";
     if (!::mkdtemp(folder.data())) {
         std::perror("E2e::RunInProgramCopy: cannot make the program folder");
         return 1;
     }
-    // The program and the local pages beside it.
     std::error_code ec;
     const fs::path self = fs::read_symlink("/proc/self/exe", ec);
     std::string copy = (fs::path(folder) / self.filename()).string();
@@ -61,7 +52,7 @@ std::optional<int> RunInProgramCopy(int /*argc*/, char* argv[]) {
     if (ec) {
         std::fprintf(stderr, "E2e::RunInProgramCopy: cannot copy the program: %s\n", ec.message().c_str());
     } else {
-        ::setenv(kCopyVariable, folder.c_str(), 1);
+        ::setenv(copyVariable, folder.c_str(), 1);
         argv[0] = copy.data();
         const pid_t parent = ::getpid();
         const pid_t child = ::fork();
@@ -133,9 +124,7 @@ std::optional<QByteArray> fileContent(const QString& path) {
 
 bool isReadOnly(const QString& path) {
     struct stat st {};
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-        return false;
-    return (st.st_mode & 0222) == 0;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && (st.st_mode & 0222) == 0;
 }
 
 } // namespace E2e
@@ -143,20 +132,16 @@ bool isReadOnly(const QString& path) {
 E2eEnvironment::E2eEnvironment(const QString& nssKind, Site site) {
     if (qEnvironmentVariableIsSet("TESSARO_SITE_ORIGIN"))
         m_oldOrigin = qgetenv("TESSARO_SITE_ORIGIN");
-    QString origin;
-    QString ca;
+    QString origin, ca;
+    const auto start = [&](auto& server, const char* what) {
+        m_error = server->isRunning() ? QString() : QLatin1String(what) + server->errorString();
+        origin = server->origin();
+    };
     if (site == Site::Test) {
-        m_site = std::make_unique<TestSite>();
-        m_error =
-            m_site->isRunning() ? QString() : u"the test site did not start: "_s + m_site->errorString();
-        origin = m_site->origin();
+        start(m_site = std::make_unique<TestSite>(), "the test site did not start: ");
         ca = m_site->caCertificatePath();
     } else {
-        m_service = std::make_unique<ServiceSite>();
-        m_error = m_service->isRunning()
-                      ? QString()
-                      : u"the registration service did not start: "_s + m_service->errorString();
-        origin = m_service->origin();
+        start(m_service = std::make_unique<ServiceSite>(), "the registration service did not start: ");
         ca = m_service->rootCertificatePath();
     }
     if (!m_error.isEmpty())

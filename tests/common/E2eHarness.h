@@ -1,11 +1,8 @@
 #pragma once
 
-// End-to-end test machinery: the program run from a copy in a temporary program folder, a temporary
-// HOME holding a real NSS database that trusts the registration site, the site itself, and a helper
-// that answers the program's message boxes and dialogs. A test's main() calls E2e::RunInProgramCopy
-// first, then makes its E2eEnvironment before QApplication; each test then says which modal widgets
-// it expects (E2eModals) before it triggers the command, and checks modals.ok() afterwards. The steps
-// through the main window are in E2eSteps.h.
+// End-to-end test machinery. A test's main() calls E2e::RunInProgramCopy first, then makes its
+// E2eEnvironment before QApplication; each test says which modal widgets it expects (E2eModals)
+// before it triggers a command. The steps through the main window are in E2eSteps.h.
 
 #include "common/Modals.h"
 #include "common/NssFixture.h"
@@ -26,9 +23,8 @@
 
 namespace E2e {
 
-// In the original program: copies the program and the local pages beside it into a fresh program
-// folder whose name holds a space, a "#" and a non-ASCII letter, runs the copy there with the same
-// arguments, removes the folder and returns the copy's exit code. In the copy: returns nothing.
+// In the original program: runs a copy of the program and its local pages from a fresh program folder
+// whose name holds a space, a "#" and a non-ASCII letter, and returns its exit code. In the copy: nothing.
 std::optional<int> RunInProgramCopy(int argc, char* argv[]);
 
 // Runs the event loop until the predicate holds; false at the limit. (QTest::qWaitFor sleeps
@@ -39,20 +35,18 @@ void runFor(std::chrono::milliseconds time);
 // Runs the action once, from the event loop, as soon as the condition holds (looked at every 5 ms,
 // for as long as the context lives): to act in the middle of a command, while it waits.
 void onceWhen(QObject* context, std::function<bool()> condition, std::function<void()> action);
-// Runs the application's event loop, as the program does, until the program ends; 99 at the limit.
+// Runs the application's event loop until the program ends; 99 at the limit.
 int runProgram(std::chrono::milliseconds limit = std::chrono::milliseconds(300000));
 
 std::optional<QByteArray> fileContent(const QString& path);
-// True when the file exists and no write permission bit is set (read from the mode: root ignores it).
+// No write permission bit set (read from the mode: root ignores it).
 bool isReadOnly(const QString& path);
 
 } // namespace E2e
 
-// A temporary HOME with a real NSS database (tests/fixtures/nssdb), the registration site with
-// its CA trusted in that database, and TESSARO_SITE_ORIGIN pointing at the site. Make it before the
-// first web page of the process (the browser reads the trust once). HOME (by NssFixture) and
-// TESSARO_SITE_ORIGIN are restored when it goes. The site is the test site, or the registration service
-// tessaro-site.
+// A temporary HOME with a real NSS database, the test site or the registration service with its CA
+// trusted there, and TESSARO_SITE_ORIGIN pointing at it; both variables restored at the end. Make it
+// before the first web page of the process (the browser reads the trust once).
 class E2eEnvironment {
 public:
     enum class Site { Test, Service };
@@ -66,7 +60,7 @@ public:
     TestSite& site() { return *m_site; }          // Site::Test
     ServiceSite& service() { return *m_service; } // Site::Service
 
-    // Writes a document into a fresh folder, removed at the end, and returns its path.
+    // A document in a fresh folder, removed at the end.
     QString writeDocument(const QString& name, const QByteArray& bytes) const;
 
     // The store of the program folder (the test program's own folder), with a trailing "/".
@@ -75,10 +69,8 @@ public:
     }
     static QString storeCopy(const QString& name) { return storeFolder() + name; }
     static QString storeRecord(const QString& name) { return storeFolder() + name + QStringLiteral(".p7s"); }
-    // The names in the store folder, hidden ones included, sorted.
-    static QStringList storeEntries();
-    // Removes whatever is at the store's path. True when nothing is left there.
-    static bool clearStore();
+    static QStringList storeEntries(); // hidden ones included, sorted
+    static bool clearStore();          // true when nothing is left at the store's path
 
 private:
     QString m_error;

@@ -1,9 +1,7 @@
 #pragma once
 
-// The steps an end-to-end test drives through the main window, as a user does: the answers to the
-// commands' dialogs, the message boxes the commands show, the menu items, and a menu command run
-// to its end under one modal driver. Header only: the program's own texts and the browser pane are
-// compiled into the test programs that use them (the installed program's driver uses the answers).
+// The steps an end-to-end test drives through the main window, as a user does. Header only: the
+// program's own texts and the browser pane are compiled into the test programs that use them.
 
 #include "app/TSRegForm.h"
 #include "commands/TSCommandTexts.h"
@@ -43,7 +41,6 @@ inline E2eModals::Answer signWith(const QString& user = {}, const QString& passw
     };
 }
 
-// The message box a command shows for a message, and the re-create question.
 inline E2eMessage shownAs(const TSMessageText& shown) {
     return {shown.text,
             shown.icon == TSIcon::Stop          ? QMessageBox::Critical
@@ -64,21 +61,17 @@ inline E2eMessage recreateQuestion() {
 inline void trigger(QWidget* form, const char* item) {
     form->findChild<QAction*>(QLatin1String(item))->trigger();
 }
-// A new main window, shown, with its introduction page loaded (so that no notification of it is
-// left); nothing when the page does not load.
+// A new main window, shown, with its introduction page loaded; nothing when the page does not load.
 inline std::unique_ptr<TSRegForm> openMainWindow() {
     auto form = std::make_unique<TSRegForm>();
     form->show();
-    const bool loaded =
-        waitFor([&] { return form->pageLoaded() && !form->WebBrowser1()->page()->isLoading(); });
-    return loaded ? std::move(form) : nullptr;
-}
-inline QWebEngineView* pane(QWidget* form) {
-    return form->findChild<QWebEngineView*>(QStringLiteral("WebBrowser1"));
+    return waitFor([&] { return form->pageLoaded() && !form->WebBrowser1()->page()->isLoading(); })
+               ? std::move(form)
+               : nullptr;
 }
 
-// Runs a menu item of the main window to its end under one modal driver, told by `expect` what to
-// expect. Empty when everything came as expected, else the driver's report.
+// Runs a menu item to its end under one modal driver told by `expect` what to expect: empty when
+// everything came as expected, else the driver's report.
 inline QString run(QWidget* form, const char* item, const std::function<void(E2eModals&)>& expect) {
     E2eModals modals;
     expect(modals);
@@ -86,22 +79,21 @@ inline QString run(QWidget* form, const char* item, const std::function<void(E2e
     return modals.ok() ? QString() : modals.report();
 }
 
-// The verification the site's verify page states ("verified", "not-verified"), once the pane has
-// it; empty when it never does.
+// What the site's verify page states ("verified", "not-verified"); empty when it never does.
 inline QString siteVerification(QWidget* form) {
+    auto* pane = form->findChild<QWebEngineView*>(QStringLiteral("WebBrowser1"));
     QString html;
     waitFor([&] {
-        pane(form)->page()->toHtml([&](const QString& h) { html = h; });
+        pane->page()->toHtml([&](const QString& h) { html = h; });
         runFor(std::chrono::milliseconds(50));
-        return pane(form)->url().path() == QLatin1String(TSSiteExchange::Path::Verify) &&
+        return pane->url().path() == QLatin1String(TSSiteExchange::Path::Verify) &&
                html.contains(QLatin1String("tessaro-verification"));
     });
     return html.section(QStringLiteral("name=\"tessaro-verification\" content=\""), 1).section(u'"', 0, 0);
 }
 
-// View > Registered Files... on a record: a site record's login answered with the user name and
-// password and its verification read from the site's page; a certificate record's message box
-// described (E2eModals::describe). With the driver's report when anything else was shown.
+// View > Registered Files... on a record: a site record's login answered and the site's verification
+// read; a certificate record's message box described. With the driver's report after anything else.
 inline QString verifyRecord(QWidget* form, const QString& record, const QString& user,
                             const QString& password) {
     const bool site = fileContent(record).value_or(QByteArray()).startsWith(TSSiteExchange::SiteRecordPrefix);

@@ -13,15 +13,13 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+const E2eModals* g_live = nullptr;
+
 QString describeMessage(QMessageBox::Icon icon, const QString& title, const QString& text) {
     static const char* const icons[] = {"no icon", "information", "exclamation", "stop", "question"};
     return u"QMessageBox (%1, \"%2\"): %3"_s.arg(QLatin1String(icons[int(icon)]), title, text);
 }
 
-} // namespace
-
-namespace {
-const E2eModals* g_live = nullptr;
 } // namespace
 
 E2eModals::E2eModals() {
@@ -47,45 +45,37 @@ E2eModals& E2eModals::add(Step step) {
 E2eModals& E2eModals::message(const E2eMessage& expected, QMessageBox::StandardButton answer) {
     return add({u"message \"%1\""_s.arg(expected.text), QString(), expected, [this, answer](QWidget* w) {
                     auto* box = qobject_cast<QMessageBox*>(w);
-                    QAbstractButton* button = box ? box->button(answer) : nullptr;
-                    expectThat(button != nullptr, u"the message box has no button to answer"_s);
-                    if (button)
+                    QAbstractButton* button =
+                        box && answer != QMessageBox::NoButton ? box->button(answer) : nullptr;
+                    if (answer == QMessageBox::NoButton)
+                        QTest::keyClick(w, Qt::Key_Escape);
+                    else if (button)
                         button->click();
                     else
-                        w->close();
+                        expectThat(false, u"the message box has no button to answer"_s), w->close();
                 }});
 }
 
 E2eModals& E2eModals::message(const E2eMessage& expected, Dismiss) {
-    return add({u"message \"%1\""_s.arg(expected.text), QString(), expected,
-                [](QWidget* w) { QTest::keyClick(w, Qt::Key_Escape); }});
+    return message(expected, QMessageBox::NoButton);
 }
 
+// As a user does: go to the folder, click the file in its list, press Open. (A typed name would not
+// do for every name: the dialog takes a typed '"' for the quoting of several names.)
 E2eModals& E2eModals::chooseFile(const QString& path) {
     return add(
         {u"open-file dialog choosing %1"_s.arg(path), u"CD1"_s, std::nullopt, [this, path](QWidget* w) {
              auto* dialog = qobject_cast<QFileDialog*>(w);
-             expectThat(dialog != nullptr, u"CD1 is not a QFileDialog"_s);
-             if (!dialog) {
-                 w->close();
-                 return;
-             }
-             // As a user does: go to the folder, click the file in its list, press Open.
-             // (A typed name would not do for every name: the dialog takes a typed '"'
-             // for the quoting of several names.)
+             if (!dialog)
+                 return expectThat(false, u"CD1 is not a QFileDialog"_s), void(w->close());
              const QFileInfo file(path);
              dialog->setDirectory(file.absolutePath());
              auto* model = dialog->findChild<QFileSystemModel*>();
              auto* list = dialog->findChild<QListView*>(u"listView"_s);
              QModelIndex index;
-             const bool listed = model && list &&
-                                 QTest::qWaitFor(
-                                     [&] {
-                                         index = model->index(file.absoluteFilePath());
-                                         return index.isValid();
-                                     },
-                                     60000);
-             if (listed) {
+             if (model && list &&
+                 QTest::qWaitFor([&] { return (index = model->index(file.absoluteFilePath())).isValid(); },
+                                 60000)) {
                  list->setCurrentIndex(index);
                  list->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect |
                                                            QItemSelectionModel::Rows);
@@ -93,10 +83,8 @@ E2eModals& E2eModals::chooseFile(const QString& path) {
                  dialog->selectFile(path);
              }
              static_cast<QDialog*>(dialog)->accept(); // protected in QFileDialog
-             if (dialog->isVisible()) {
-                 expectThat(false, u"the open-file dialog refused "_s + path);
-                 dialog->reject();
-             }
+             if (dialog->isVisible())
+                 expectThat(false, u"the open-file dialog refused "_s + path), dialog->reject();
          }});
 }
 
@@ -127,12 +115,12 @@ QString E2eModals::report() const {
         lines << u"not shown: "_s + m_steps[i].what;
     for (const QString& s : m_seen)
         lines << u"seen: "_s + s;
-    return lines.join(QLatin1Char('\n'));
+    return lines.join(u'\n');
 }
 
 void E2eModals::poll() {
-    // Widgets shown and seen before stay "open" until they hide: a dialog that comes back to the
-    // front when a message box over it closes is not a new showing.
+    // Widgets seen stay "open" until they hide: a dialog that comes back to the front when a message
+    // box over it closes is not a new showing.
     m_open.removeIf([](const QPointer<QWidget>& w) { return !w || !w->isVisible(); });
     QWidget* modal = QApplication::activeModalWidget();
     if (!modal || !modal->isVisible() || m_open.contains(modal))
@@ -141,35 +129,28 @@ void E2eModals::poll() {
     const QString description = describe(modal);
     m_seen << description;
 
-    Answer answer;
+    Answer answer = [](QWidget* w) { w->close(); };
+    auto* box = qobject_cast<QMessageBox*>(modal);
     if (m_next >= m_steps.size()) {
         m_problems << u"unexpected: "_s + description;
+    } else if (const Step& step = m_steps[m_next];
+               step.message ? box == nullptr : modal->objectName() != step.objectName) {
+        m_problems << u"expected %1, got: %2"_s.arg(step.what, description);
     } else {
-        const Step& step = m_steps[m_next];
-        auto* box = qobject_cast<QMessageBox*>(modal);
-        const bool matches = step.message ? box != nullptr : modal->objectName() == step.objectName;
-        if (!matches) {
-            m_problems << u"expected %1, got: %2"_s.arg(step.what, description);
-        } else {
-            ++m_next;
-            if (step.message) {
-                const E2eMessage& m = *step.message;
-                const QString expected = describeMessage(m.icon, m.title, m.text);
-                expectThat(description == expected, u"got %1, expected %2"_s.arg(description, expected));
-                expectThat(box->standardButtons() == m.buttons &&
-                               (m.defaultButton == QMessageBox::NoButton ||
-                                box->defaultButton() == box->button(m.defaultButton)),
-                           u"other buttons than expected for \"%1\""_s.arg(m.text));
-            }
-            answer = step.answer;
+        ++m_next;
+        if (const std::optional<E2eMessage>& m = step.message) {
+            const QString expected = describeMessage(m->icon, m->title, m->text);
+            expectThat(description == expected, u"got %1, expected %2"_s.arg(description, expected));
+            expectThat(box->standardButtons() == m->buttons &&
+                           (m->defaultButton == QMessageBox::NoButton ||
+                            box->defaultButton() == box->button(m->defaultButton)),
+                       u"other buttons than expected for \"%1\""_s.arg(m->text));
         }
+        answer = step.answer;
     }
-    if (!answer)
-        answer = [](QWidget* w) { w->close(); };
     // Answered from the event loop, not from this timer's own call: an answer that opens another
     // modal widget (a validation message) must not block the polling.
-    QPointer<QWidget> target(modal);
-    QTimer::singleShot(0, this, [this, target, answer] {
+    QTimer::singleShot(0, this, [this, target = QPointer<QWidget>(modal), answer] {
         if (!target || !target->isVisible())
             return;
         answer(target);

@@ -1,8 +1,5 @@
 #pragma once
 
-// Answers the modal widgets that code under test shows while it waits in their exec(): message boxes,
-// the open-file dialog and the program's own dialogs. Every test that meets a modal widget uses it.
-
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QObject>
@@ -32,8 +29,7 @@ struct E2eMessage {
 class E2eModals : public QObject {
     Q_OBJECT
 public:
-    // Closing a message box without one of its buttons.
-    enum class Dismiss { EscapeKey };
+    enum class Dismiss { EscapeKey }; // a message box closed without one of its buttons
     // An answer gets the modal widget and must close it (or let it be closed); a check only looks.
     using Answer = std::function<void(QWidget*)>;
 
@@ -48,11 +44,9 @@ public:
     // Any modal widget with this objectName, answered by the given function.
     E2eModals& dialog(const QString& objectName, Answer answer);
 
-    // Records a problem found by an answer or check.
     void expectThat(bool condition, const QString& what);
-    // Every expectation met, and nothing else seen.
+    // Every expectation met, and nothing else seen; else the report says what happened.
     bool ok() const { return m_next == m_steps.size() && m_problems.isEmpty(); }
-    // The problems, the expectations left and what was seen, for QVERIFY2.
     QString report() const;
     // Describes a modal widget: "QMessageBox (icon, title): text", or its objectName.
     static QString describe(QWidget* widget);
