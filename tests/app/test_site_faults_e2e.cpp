@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTest>
 #include <QUuid>
@@ -103,16 +104,16 @@ private Q_SLOTS:
     // The site's acceptance by user name and password: its signature is the record, and its page's
     // own form is followed.
     void replyFormFollowed() {
-        site().replyBody(QLatin1String(Path::Password),
-                         u"<html><body><!-- SIG:[V.01_x] --><form id='regform' method='post' action='/echo'>"
-                         "<input type='hidden' name='filename' value='a'></form></body></html>"_s,
-                         u"POST"_s);
+        site().behave(
+            u"POST "_s + QLatin1String(Path::Password),
+            {{u"body"_s, u"<html><body><!-- SIG:[V.01_x] --><form id='regform' method='post' action='/echo'>"
+                         "<input type='hidden' name='filename' value='a'></form></body></html>"_s}});
         QCOMPARE(E2e::run(m_form.get(), "mFile_Register",
                           [&](E2eModals& m) {
                               expectDialogs(m, u"password"_s, m_env.writeDocument(kName, freshBytes()));
                           }),
                  QString());
-        QVERIFY(site().waitForRequests(u"/echo"_s, u"POST"_s));
+        QVERIFY(site().waitForRequest(u"POST /echo"_s));
         QCOMPARE(E2e::fileContent(Env::storeRecord(kName)).value_or(QByteArray()), QByteArray("V.01_x"));
     }
 
@@ -120,39 +121,48 @@ private Q_SLOTS:
     // the user chose Exit or it was killed. While a command waits, the other menu items do nothing.
     void faults_data() {
         QTest::addColumn<QString>("method"); // certificate, password, verify (a site record)
-        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("at");     // the first page (GET) or the post, or "refused": no site
+        QTest::addColumn<QJsonObject>("behaviour");
         QTest::addColumn<QString>("ends"); // the local page in the pane, "exit" or "killed"
-        const auto row = [](const char* name, const char* method, const char* fault, const char* ends) {
-            QTest::newRow(name) << QString::fromLatin1(method) << QString::fromLatin1(fault)
-                                << QString::fromLatin1(ends);
+        const auto row = [](const char* tag, const char* method, const char* at, const QJsonObject& behaviour,
+                            const char* ends) {
+            QTest::newRow(tag) << QString(method) << QString(at) << behaviour << QString(ends);
         };
         const char* noAccess = "ts_noaccess.htm";
         const char* noRegister = "ts_noregister.htm";
-        row("site unreachable", "certificate", "unreachable", noAccess);
-        row("first page 404", "certificate", "first 404", noAccess);
-        row("first page times out", "password", "first hangs", noAccess);
-        row("post times out", "certificate", "post hangs", noRegister);
-        row("post answered 404", "password", "post 404", noRegister);
-        row("post answered 204: no new page", "password", "post 204", noRegister);
-        row("post turned into a download", "certificate", "download", noRegister);
-        row("reply removes itself: cannot be read", "certificate", "unreadable", noRegister);
-        row("verify: site unreachable", "verify", "unreachable", noAccess);
-        row("verify: the page cannot take the form", "verify", "no form", noAccess);
-        row("Exit while the post waits, a pair set aside", "certificate", "post hangs", "exit");
-        row("verify: Exit while the page loads", "verify", "first hangs", "exit");
-        row("killed while the post waits, a pair set aside", "certificate", "post hangs", "killed");
+        const QJsonObject hang{{u"hang"_s, true}}, notFound{{u"status"_s, 404}};
+        row("site unreachable", "certificate", "refused", {}, noAccess);
+        row("first page 404", "certificate", "GET", notFound, noAccess);
+        row("first page times out", "password", "GET", hang, noAccess);
+        row("post times out", "certificate", "POST", hang, noRegister);
+        row("post answered 404", "password", "POST", notFound, noRegister);
+        row("post answered 204: no new page", "password", "POST", {{u"status"_s, 204}}, noRegister);
+        row("post turned into a download", "certificate", "POST", {{u"attachment"_s, u"reply.html"_s}},
+            noRegister);
+        row("reply removes itself: cannot be read", "certificate", "POST",
+            {{u"body"_s, u"<!DOCTYPE html><html><body><p>Registration Accepted</p><script>"
+                         "document.removeChild(document.documentElement);</script></body></html>"_s}},
+            noRegister);
+        row("verify: site unreachable", "verify", "refused", {}, noAccess);
+        // An element with the form's id that is not a form.
+        row("verify: the page cannot take the form", "verify", "GET",
+            {{u"body"_s, u"<html><body><div id='regform'></div></body></html>"_s}}, noAccess);
+        row("Exit while the post waits, a pair set aside", "certificate", "POST", hang, "exit");
+        row("verify: Exit while the page loads", "verify", "GET", hang, "exit");
+        row("killed while the post waits, a pair set aside", "certificate", "POST", hang, "killed");
     }
     void faults() {
         QFETCH(QString, method);
-        QFETCH(QString, fault);
+        QFETCH(QString, at);
+        QFETCH(QJsonObject, behaviour);
         QFETCH(QString, ends);
         const bool verify = method == "verify"_L1, exit = ends == "exit"_L1, killed = ends == "killed"_L1;
         const QString first = QLatin1String(verify                    ? Path::Verify
                                             : method == "password"_L1 ? Path::Password
                                                                       : Path::CertificateFirst);
-        const QString post = verify                    ? first
-                             : method == "password"_L1 ? first
-                                                       : QLatin1String(Path::CertificatePost);
+        const QString post = verify || method == "password"_L1 ? first : QLatin1String(Path::CertificatePost);
+        const bool atPost = at == "POST"_L1, hangs = behaviour.contains(u"hang"_s);
+        const QString waitedFor = atPost ? post : first;
         QString document = m_env.writeDocument(kName, freshBytes());
         if (verify) { // a site record and its copy in the store
             QVERIFY(QDir().mkpath(Env::storeFolder()));
@@ -170,25 +180,9 @@ private Q_SLOTS:
             site().clearRequests();
         }
         const QStringList before = storeState();
-        if (fault == "unreachable"_L1)
+        if (at == "refused"_L1)
             qputenv("TESSARO_SITE_ORIGIN", TestSite::refusedOrigin().toUtf8());
-        else if (fault == "first 404"_L1)
-            site().replyStatus(first, 404, u"GET"_s);
-        else if (fault == "first hangs"_L1)
-            site().neverComplete(first, u"GET"_s);
-        else if (fault == "post hangs"_L1)
-            site().neverComplete(post, u"POST"_s);
-        else if (fault.startsWith("post "_L1))
-            site().replyStatus(post, fault.right(3).toInt(), u"POST"_s);
-        else if (fault == "download"_L1)
-            site().replyAsDownload(post, u"POST"_s);
-        else if (fault == "unreadable"_L1)
-            site().replyBody(post,
-                             u"<!DOCTYPE html><html><body><p>Registration Accepted</p><script>"
-                             "document.removeChild(document.documentElement);</script></body></html>"_s,
-                             u"POST"_s);
-        else if (fault == "no form"_L1) // an element with the form's id that is not a form
-            site().replyBody(first, u"<html><body><div id='regform'></div></body></html>"_s, u"GET"_s);
+        site().behave(at + u' ' + waitedFor, behaviour);
         m_form->setWaitLimit(3s);
 
         if (killed) {
@@ -199,7 +193,7 @@ private Q_SLOTS:
             };
             QProcess program;
             start(program, {u"post"_s, document});
-            QVERIFY(E2e::waitFor([&] { return !site().requests(post, u"POST"_s).isEmpty(); }));
+            QVERIFY(E2e::waitFor([&] { return !site().requests(u"POST "_s + post).isEmpty(); }));
             const QStringList aside = Env::storeEntries();
             QVERIFY2(aside.size() == 1 && aside[0].startsWith(".tessaro-"_L1), qPrintable(aside.join(u'|')));
             ::kill(pid_t(program.processId()), SIGKILL);
@@ -217,9 +211,8 @@ private Q_SLOTS:
         expectDialogs(modals, method, document);
         // While the site keeps the command waiting, Register, Verify and Help Contents do nothing;
         // Exit ends the command at once, without a message, and then the program.
-        bool guarded = !fault.endsWith("hangs"_L1), setAside = true;
-        const QString waitedFor = fault == "first hangs"_L1 ? first : post;
-        if (fault.endsWith("hangs"_L1))
+        bool guarded = !hangs, setAside = true;
+        if (hangs)
             E2e::onceWhen(
                 m_form.get(),
                 [&] { return !site().requests(waitedFor).isEmpty() && paneUrl().path() == waitedFor; },
@@ -248,8 +241,7 @@ private Q_SLOTS:
         QVERIFY(guarded);
         QVERIFY(setAside);
         QCOMPARE(storeState(), before);
-        const bool atPost = fault.startsWith("post"_L1) || fault == "download"_L1 || fault == "unreadable"_L1;
-        QCOMPARE(site().requests(post, u"POST"_s).size(), atPost ? 1 : 0);
+        QCOMPARE(site().requests(u"POST "_s + post).size(), atPost ? 1 : 0);
         QVERIFY(exit || !m_form->progressForm()->isVisible());
     }
 };

@@ -1,31 +1,15 @@
 #!/usr/bin/python3
-"""The registration site that the tests run against.
+"""The registration site for tests (see TestSite.h): HTTPS on 127.0.0.1, standard library only.
 
-An HTTPS server on 127.0.0.1 (standard library only). It serves a few test pages and, at the registration
-paths, a page that accepts anything; it records every request it receives, and can be told per path how to
-misbehave.
-
-Usage:
-    site.py --state DIR [--stop-on-eof]
-
-DIR (the state folder) holds:
-    control.json        written by the test (atomically: write a temporary file, then rename):
-                        {"behaviours": {"<path>" or "<METHOD> <path>": {...}}}, read again on every request
-    requests.jsonl      one JSON object per request received, appended before the reply is sent
-When ready, one line is printed on standard output:
-    READY {"origin": "https://127.0.0.1:<port>", "untrusted_origin": ..., "ca": "<path of the test CA's PEM>"}
-The untrusted server is the same site behind a certificate from a CA that nothing trusts. The certificates
-are the fixed ones in certs/ beside this script (valid until 2125): ca.pem and server.pem/.key for 127.0.0.1
-and localhost, untrusted-ca.pem and untrusted-server.pem/.key.
+site.py STATE_DIR prints "READY <port> <untrusted port>" when ready and stops when standard input closes.
+On every request it appends {method, path, type, fields} to STATE_DIR/requests.jsonl, then reads
+STATE_DIR/control.json ({"<METHOD> <path>" or "<path>": behaviour}) and replies as told.
 """
 
-import argparse
-import contextlib
 import html
 import http.server
 import json
 import os
-import signal
 import socketserver
 import ssl
 import sys
@@ -33,234 +17,101 @@ import threading
 import time
 import urllib.parse
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+CERTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "certs")
+STATE = sys.argv[1]
+LOCK = threading.Lock()
 
-REGISTRATION = ("/tessaro/user/login.asp", "/tessaro/user/regfile.asp", "/scripts/register/regfile.asp",
-                "/scripts/register/verify.asp")
-
-
-class Site:
-    """State shared by the request threads: the state folder and the request count."""
-
-    def __init__(self, state_dir):
-        self.state_dir = state_dir
-        self.lock = threading.Lock()
-        self.stopping = threading.Event()
-        self.seq = 0
-
-    def path(self, name):
-        return os.path.join(self.state_dir, name)
-
-    def control(self):
-        try:
-            with open(self.path("control.json"), "rb") as f:
-                data = json.loads(f.read().decode("utf-8"))
-            return data if isinstance(data, dict) else {}
-        except (OSError, ValueError):
-            return {}
-
-    def behaviour(self, method, path):
-        behaviours = self.control().get("behaviours") or {}
-        found = behaviours.get(method + " " + path)
-        if found is None:
-            found = behaviours.get(path)
-        return found if isinstance(found, dict) else {}
-
-    def record(self, entry):
-        with self.lock:
-            self.seq += 1
-            entry = dict(seq=self.seq, **entry)
-            with open(self.path("requests.jsonl"), "a", encoding="utf-8") as f:
-                f.write(json.dumps(entry, ensure_ascii=True) + "\n")
-
-
-def page(title, body):
-    head = '<!DOCTYPE html>\n<html><head><meta charset="utf-8"><title>%s</title></head><body>\n' % html.escape(title)
-    return head + body + "\n</body></html>\n"
-
-
-def decode_fields(raw):
-    """Form fields of an application/x-www-form-urlencoded body, in order, decoded as UTF-8.
-    Returns the [name, value] pairs and whether every byte sequence was valid UTF-8."""
-    fields = []
-    valid = True
-    for part in raw.split(b"&"):
-        if not part:
-            continue
-        name, _, value = part.partition(b"=")
-        pair = []
-        for item in (name, value):
-            data = urllib.parse.unquote_to_bytes(item.replace(b"+", b" "))
-            try:
-                pair.append(data.decode("utf-8"))
-            except UnicodeDecodeError:
-                valid = False
-                pair.append(data.decode("utf-8", "replace"))
-        fields.append(pair)
-    return fields, valid
-
-
-class Handler(http.server.BaseHTTPRequestHandler):
-    # One request per connection: a browser never resends a request on a reused connection that we drop.
-    protocol_version = "HTTP/1.0"
-
-    def version_string(self):
-        return "TessaroTestSite/1.0"
-
-    def log_message(self, format, *args):
-        pass
-
-    def handle_request(self):
-        site = self.server.site
-        length = int(self.headers.get("Content-Length") or 0)
-        body = self.rfile.read(length) if length > 0 else b""
-        parsed = urllib.parse.urlsplit(self.path)
-        ctype = (self.headers.get("Content-Type") or "").split(";")[0].strip().lower()
-        fields, valid = decode_fields(body) if ctype == "application/x-www-form-urlencoded" else ([], True)
-        self.fields = fields
-        site.record(dict(method=self.command, path=parsed.path, headers=[[k, v] for k, v in self.headers.items()],
-                         fields=fields, fields_valid=valid))
-        behaviour = site.behaviour(self.command, parsed.path)
-        if behaviour.get("action") == "hang":
-            start = page("Loading", "<p>Loading").encode("utf-8")
-            self.send_response(200)
-            self.send_header("Content-Type", "text/html; charset=utf-8")
-            self.send_header("Content-Length", str(len(start) + 100000))
-            self.end_headers()
-            self.wfile.write(start)
-            self.wfile.flush()
-            site.stopping.wait()
-            self.close_connection = True
-            return
-        if "delay" in behaviour:  # seconds before the reply
-            time.sleep(float(behaviour["delay"]))
-        if "redirect" in behaviour:
-            return self.show("<p>See other.</p>", "See Other", 303, [("Location", str(behaviour["redirect"]))])
-        if "attachment" in behaviour:
-            disposition = 'attachment; filename="%s"' % str(behaviour["attachment"]).replace('"', "")
-            return self.show("<p>A file to keep.</p>", headers=[("Content-Disposition", disposition)])
-        if "body" in behaviour:
-            return self.reply(int(behaviour.get("status", 200)), str(behaviour["body"]))
-        if "status" in behaviour:
-            status = int(behaviour["status"])
-            return self.show("<h1>Status %d</h1>" % status, "Status %d" % status, status)
-        handler = ROUTES.get(parsed.path)
-        if handler is None:
-            return self.show("<h1>Not Found</h1><p>No page here.</p>", "Not Found", 404)
-        handler(self)
-
-    do_GET = do_POST = do_HEAD = handle_request
-
-    def reply(self, status, text, headers=()):
-        data = b"" if status in (204, 205) else text.encode("utf-8")  # no content, by definition
-        self.send_response(status)
-        self.send_header("Content-Type", "text/html; charset=utf-8")
-        self.send_header("Content-Length", str(len(data)))
-        self.send_header("Cache-Control", "no-store")
-        for name, value in headers:
-            self.send_header(name, value)
-        self.end_headers()
-        if self.command != "HEAD":
-            self.wfile.write(data)
-
-    def show(self, body, title="Tessaro Registration", status=200, headers=()):
-        self.reply(status, page(title, body), headers)
-
-    # Generic test pages
-
-    def simple(self):
-        self.show('<h1>Simple Page</h1><p id="text">A simple page.</p>', "Simple Page")
-
-    def comments(self):
-        self.show(
-            '<!-- first comment -->\n<p id="text">Text between comments.</p>\n'
-            "<!-- SIG:[V.01_comment] -->\n<!-- last comment -->",
-            "Comments",
-        )
-
-    def echo(self):
-        items = "".join(
-            '<li><span class="name">%s</span>=<span class="value">%s</span></li>' % (html.escape(k), html.escape(v))
-            for k, v in self.fields
-        )
-        self.show('<h1>Echo</h1><ol id="fields">' + items + "</ol>", "Echo")
-
-    def favicon(self):
-        self.send_response(204)
-        self.send_header("Content-Length", "0")
-        self.end_headers()
-
-    def registration(self):
-        self.show("<h1>Tessaro Registration</h1><p>Registration Accepted</p>")
-
-
-ROUTES = {
-    "/": Handler.simple,
-    "/simple.html": Handler.simple,
-    "/comments.html": Handler.comments,
-    "/echo": Handler.echo,
-    "/favicon.ico": Handler.favicon,
-    **{path: Handler.registration for path in REGISTRATION},
+SIMPLE = ("Simple Page", '<p id="text">A simple page.</p>')
+ACCEPTED = ("Tessaro Registration", "<p>Registration Accepted</p>")
+PAGES = {
+    "/": SIMPLE,
+    "/simple.html": SIMPLE,
+    "/comments.html": ("Comments", "<!-- first comment -->\n<p>Text between comments.</p>\n"
+                                   "<!-- SIG:[V.01_comment] -->\n<!-- last comment -->"),
+    "/echo": ("Echo", "<p>Posted.</p>"),
+    **{path: ACCEPTED for path in ("/tessaro/user/login.asp", "/tessaro/user/regfile.asp",
+                                   "/scripts/register/regfile.asp", "/scripts/register/verify.asp")},
 }
 
 
+def page(title, body):
+    return '<!DOCTYPE html>\n<html><head><meta charset="utf-8"><title>%s</title></head><body>\n%s\n</body></html>\n' % (
+        html.escape(title), body)
+
+
+# Each behaviour's reply from its value: status, extra headers, text.
+BEHAVIOURS = {
+    "status": lambda n: (n, [], page("Status %d" % n, "<h1>Status %d</h1>" % n)),
+    "body": lambda text: (200, [], text),
+    "attachment": lambda name: (200, [("Content-Disposition", 'attachment; filename="%s"' % name)],
+                                page("A file", "<p>A file to keep.</p>")),
+    "redirect": lambda target: (303, [("Location", target)], page("See Other", "")),
+}
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.0"  # one request per connection: a browser never resends on one we drop
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        path = urllib.parse.urlsplit(self.path).path
+        body = self.rfile.read(int(self.headers.get("Content-Length") or 0)).decode("latin-1")
+        ctype = self.headers.get("Content-Type", "")
+        fields = urllib.parse.parse_qsl(body, keep_blank_values=True) if ctype.startswith(
+            "application/x-www-form-urlencoded") else []
+        with LOCK, open(os.path.join(STATE, "requests.jsonl"), "a", encoding="utf-8") as f:
+            f.write(json.dumps(dict(method=self.command, path=path, type=ctype, fields=fields)) + "\n")
+        try:
+            with open(os.path.join(STATE, "control.json"), encoding="utf-8") as f:
+                control = json.load(f)
+        except (OSError, ValueError):
+            control = {}
+        behaviour = control.get(self.command + " " + path) or control.get(path) or {}
+        time.sleep(behaviour.get("delay", 0))
+        if behaviour.get("hang"):  # part of a page, then nothing until the site stops
+            self.reply(200, [], page("Loading", "<p>Loading"), 100000)
+            return threading.Event().wait()
+        for name, make in BEHAVIOURS.items():
+            if name in behaviour:
+                return self.reply(*make(behaviour[name]))
+        title, text = PAGES.get(path, ("Not Found", "<h1>Not Found</h1>"))
+        self.reply(200 if path in PAGES else 404, [], page(title, text))
+
+    do_POST = do_GET
+
+    def reply(self, status, headers, text, missing=0):
+        data = b"" if status == 204 else text.encode("utf-8")
+        self.send_response(status)
+        for name, value in [("Content-Type", "text/html; charset=utf-8"), ("Content-Length", str(len(data) + missing)),
+                            ("Cache-Control", "no-store")] + headers:
+            self.send_header(name, value)
+        self.end_headers()
+        self.wfile.write(data)
+        self.wfile.flush()
+
+
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
-    """Accepts plain sockets and does the TLS handshake in the request's own thread, so a client that
-    never completes it holds up nobody else."""
+    """Does the TLS handshake in the request's own thread: a client that never completes it holds up nobody."""
 
     daemon_threads = True
-    allow_reuse_address = True  # a site restarted on the same port binds despite TIME_WAIT connections
-
-    def __init__(self, context, site):
-        self.context = context
-        self.site = site
-        super().__init__(("127.0.0.1", 0), Handler)
 
     def finish_request(self, request, client_address):
-        with contextlib.suppress(ssl.SSLError, OSError):
-            conn = self.context.wrap_socket(request, server_side=True)
-            try:
+        try:
+            with self.context.wrap_socket(request, server_side=True) as conn:
                 self.RequestHandlerClass(conn, client_address, self)
-            finally:
-                conn.close()
+        except OSError:
+            pass
 
 
-def tls_context(certs, name):
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.minimum_version = ssl.TLSVersion.TLSv1_2
-    context.load_cert_chain(os.path.join(certs, name + ".pem"), os.path.join(certs, name + ".key"))
-    return context
+def serve(name):
+    server = Server(("127.0.0.1", 0), Handler)
+    server.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    server.context.load_cert_chain(os.path.join(CERTS, name + ".pem"), os.path.join(CERTS, name + ".key"))
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server.server_address[1]
 
 
-def main():
-    parser = argparse.ArgumentParser(description="The registration site for tests.")
-    parser.add_argument("--state", required=True, help="state folder (control, recorded requests)")
-    parser.add_argument("--stop-on-eof", action="store_true", help="stop when standard input closes")
-    args = parser.parse_args()
-
-    os.makedirs(args.state, exist_ok=True)
-    certs = os.path.join(HERE, "certs")
-
-    site = Site(args.state)
-    servers = [Server(tls_context(certs, "server"), site), Server(tls_context(certs, "untrusted-server"), site)]
-    for server in servers:
-        threading.Thread(target=server.serve_forever, daemon=True).start()
-    port, untrusted = (server.server_address[1] for server in servers)
-    ready = dict(origin="https://127.0.0.1:%d" % port, untrusted_origin="https://127.0.0.1:%d" % untrusted,
-                 ca=os.path.join(certs, "ca.pem"))
-    done = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: done.set())
-    signal.signal(signal.SIGINT, lambda *_: done.set())
-    print("READY " + json.dumps(ready), flush=True)
-    if args.stop_on_eof:
-        threading.Thread(target=lambda: (sys.stdin.read(), done.set()), daemon=True).start()
-    while not done.wait(0.5):
-        pass
-    site.stopping.set()
-    for server in servers:
-        server.shutdown()
-        server.server_close()
-
-
-if __name__ == "__main__":
-    main()
+print("READY %d %d" % (serve("server"), serve("untrusted-server")), flush=True)
+sys.stdin.read()
