@@ -42,22 +42,20 @@ private Q_SLOTS:
         QTest::addColumn<QString>("cert"); // a file in m_dir
         QTest::addColumn<QString>("nssdb");
         QTest::addColumn<QStringList>("problems"); // the first line of each
-        const QString folder = QDir::toNativeSeparators(m_dir.path());
-        const QString unreadable = "TESSARO_SITE_CERT cannot be used. The file %1 cannot be read.";
+        const QString cert =
+            "TESSARO_SITE_CERT cannot be used. The file " + QDir::toNativeSeparators(m_dir.path());
+        const QString noCert = cert + "/text.pem holds no PEM certificate.";
         QTest::newRow("certificate") << "site.pem" << QString() << QStringList();
         QTest::newRow("missing certificate")
-            << "missing.pem" << QString() << QStringList{unreadable.arg(folder + "/missing.pem")};
+            << "missing.pem" << QString() << QStringList{cert + "/missing.pem cannot be read."};
         QTest::newRow("certificate file is a folder")
-            << "." << QString() << QStringList{unreadable.arg(folder + "/.")};
-        QTest::newRow("not a certificate") << "text.pem" << QString()
-                                           << QStringList{"TESSARO_SITE_CERT cannot be used. The file " +
-                                                          folder + "/text.pem holds no PEM certificate."};
+            << "." << QString() << QStringList{cert + "/. cannot be read."};
+        QTest::newRow("not a certificate") << "text.pem" << QString() << QStringList{noCert};
         QTest::newRow("both unusable")
             << "text.pem"
             << "sql:" + m_dir.filePath("nssdb")
-            << QStringList{"TESSARO_SITE_CERT cannot be used. The file " + folder +
-                               "/text.pem holds no PEM certificate.",
-                           "TESSARO_NSSDB cannot be used. The folder " + folder + "/nssdb does not exist."};
+            << QStringList{noCert, "TESSARO_NSSDB cannot be used. The folder " +
+                                       QDir::toNativeSeparators(m_dir.path()) + "/nssdb does not exist."};
     }
     void startupEnvironment() {
         QFETCH(QString, cert);
