@@ -11,6 +11,32 @@
 
 using namespace TSCommandTexts;
 
+namespace {
+
+// The message for the site's answer to a registration; none for an acceptance.
+std::optional<TSMessage> RefusalMessage(TSSiteExchange::Reply reply) {
+    using Reply = TSSiteExchange::Reply;
+    switch (reply) {
+    case Reply::Accepted:
+        return std::nullopt;
+    case Reply::DatabaseNotAvailable:
+        return TSMessage::SiteDatabaseNotAvailable;
+    case Reply::NotRegisteredUser:
+        return TSMessage::SiteNotRegisteredUser;
+    case Reply::RegistrationsTableClosed:
+        return TSMessage::SiteRegistrationsTableClosed;
+    case Reply::SignatureNotVerified:
+        return TSMessage::SiteSignatureNotVerified;
+    case Reply::DatabaseNotUpdated:
+        return TSMessage::SiteDatabaseNotUpdated;
+    case Reply::OtherError:
+        break;
+    }
+    return TSMessage::SiteOtherError;
+}
+
+} // namespace
+
 TSRegisterCommand::TSRegisterCommand(TSUser& user, TSPane& pane, const QString& sProgramFolder)
     : m_user(user), m_pane(pane), m_store(sProgramFolder) {}
 
@@ -263,27 +289,8 @@ bool TSRegisterCommand::Submit() {
         m_pane.ShowLocalPage(TSSiteExchange::NoRegisterPage(), true);
         return false;
     }
-    using Reply = TSSiteExchange::Reply;
-    switch (TSSiteExchange::ClassifyReply(*reply)) {
-    case Reply::Accepted:
-        break;
-    case Reply::DatabaseNotAvailable:
-        Tell(TSMessage::SiteDatabaseNotAvailable);
-        return false;
-    case Reply::NotRegisteredUser:
-        Tell(TSMessage::SiteNotRegisteredUser);
-        return false;
-    case Reply::RegistrationsTableClosed:
-        Tell(TSMessage::SiteRegistrationsTableClosed);
-        return false;
-    case Reply::SignatureNotVerified:
-        Tell(TSMessage::SiteSignatureNotVerified);
-        return false;
-    case Reply::DatabaseNotUpdated:
-        Tell(TSMessage::SiteDatabaseNotUpdated);
-        return false;
-    case Reply::OtherError:
-        Tell(TSMessage::SiteOtherError);
+    if (const std::optional<TSMessage> refusal = RefusalMessage(TSSiteExchange::ClassifyReply(*reply))) {
+        Tell(*refusal);
         return false;
     }
     m_sReply = *reply;
