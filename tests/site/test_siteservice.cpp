@@ -203,6 +203,10 @@ private Q_SLOTS:
             QVERIFY(r.body.contains(QLatin1String("<meta charset=\"utf-8\">")));
         }
         QVERIFY(Get(*c, Path::CertificateFirst).cookie.rfind("TSSESSION=", 0) == 0);
+        // What a client sent reaches the log escaped: it cannot start a line of its own.
+        QCOMPARE(Get(*c, "/x%0Aevent=forged%22%5C").status, 404);
+        QVERIFY2(logged(*m_service, QStringLiteral("path=\"/x\\x0aevent=forged\\\"\\\\\" status=404")),
+                 qPrintable(m_service->log()));
     }
 
     // Each post's accept and refuse paths; a refusal stores nothing. How a signed post is checked is
