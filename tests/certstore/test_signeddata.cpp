@@ -2,8 +2,8 @@
 // (OpenSSL, the library and the openssl command) in both directions; records that must not verify.
 
 #include "CertLibTest.h"
-#include "OpensslCms.h"
 #include "common/NssFixture.h"
+#include "common/TestPki.h"
 
 #include <QRegularExpression>
 #include <QTest>
@@ -24,12 +24,9 @@ QString b64(const QByteArray& der) {
 }
 
 // A record made with OpenSSL by a signer no database here knows, in Base64 lines as other tools
-// write them; empty when OpenSSL fails.
-QString foreign(const opensslcms::Options& options) {
-    QString error;
-    QString text = b64(opensslcms::sign(options, &error));
-    if (!error.isEmpty())
-        qWarning("%s", qPrintable(error));
+// write them.
+QString foreign(const testpki::PostOptions& options) {
+    QString text = b64(testpki::signAsOutsider(options));
     for (qsizetype i = 64; i < text.size(); i += 66)
         text.insert(i, QStringLiteral("\r\n"));
     return text;
@@ -94,7 +91,7 @@ private Q_SLOTS:
             QVERIFY2(QRegularExpression(QStringLiteral("^[A-Za-z0-9+/]{1,76}=*$")).match(line).hasMatch(),
                      qPrintable(line));
         // OpenSSL verifies the signature over the fingerprint as UTF-16LE, and reads the structure.
-        const opensslcms::Parsed p = opensslcms::parse(QByteArray::fromBase64(text.toLatin1()));
+        const testpki::Parsed p = testpki::parse(QByteArray::fromBase64(text.toLatin1()));
         QVERIFY2(p.ok, qPrintable(p.error));
         QVERIFY(p.canonical && p.signedData && p.dataContent); // DER, and id-data content
         QCOMPARE(p.verifiedContent, utf16le(kFingerprint));

@@ -4,13 +4,12 @@
 // except an empty copy that is not read-only.
 
 #include "app/FindExtension.h"
-#include "certstore/OpensslCms.h"
 #include "commands/TSVerifyCommand.h"
+#include "common/TestPki.h"
 
 #include "FakeSession.h"
 
 #include <QRegularExpression>
-#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -23,17 +22,11 @@ namespace {
 // A certificate record in the interoperable layout: SHA-1, the fingerprint as UTF-16LE content,
 // the signing time, and the document name as UTF-16LE with its NUL.
 QByteArray opensslRecord(const QByteArray& document, const QDateTime& when, const QString& name) {
-    QStringEncoder utf16le(QStringConverter::Utf16LE);
-    opensslcms::Options options;
-    options.content = utf16le.encode(fingerprintOf(document));
-    options.digest = u"sha1"_s;
-    options.signingTime = when;
-    options.nameOctets = QByteArray(utf16le.encode(name)) + QByteArray(2, '\0');
-    QString error;
-    const QByteArray der = opensslcms::sign(options, &error);
-    if (der.isEmpty())
-        qWarning("OpenSSL: %s", qPrintable(error));
-    return der.toBase64();
+    return testpki::signAsOutsider({.content = testpki::utf16le(fingerprintOf(document)),
+                                    .signingTime = when,
+                                    .digest = u"sha1"_s,
+                                    .nameOctets = testpki::utf16le(name) + QByteArray(2, '\0')})
+        .toBase64();
 }
 
 bool writeFile(const QString& path, const QByteArray& bytes, mode_t mode = 0444) {

@@ -100,6 +100,11 @@ Identity issue(const CertOptions& o, const Identity* issuer) {
     return id;
 }
 
+QByteArray signAsOutsider(const PostOptions& options) {
+    static const Identity outside = issue({.commonName = QStringLiteral("Outside Signer"), .rsa = true});
+    return signPost(outside, options);
+}
+
 QByteArray signPost(const Identity& signer, const PostOptions& o) {
     const unsigned int flags = CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP | (o.detached ? CMS_DETACHED : 0u) |
                                (o.noCertificates ? CMS_NOCERTS : 0u) | (o.signerByKeyId ? CMS_USE_KEYID : 0u);

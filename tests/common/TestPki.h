@@ -53,6 +53,9 @@ struct PostOptions {
 
 // DER CMS signed data by signer over options.content.
 QByteArray signPost(const Identity& signer, const PostOptions& options);
+// The same by a self-signed RSA certificate "CN=Outside Signer", made once for the process and in
+// no NSS database: a record made by another tool.
+QByteArray signAsOutsider(const PostOptions& options);
 
 // What a signed-data message holds, as OpenSSL reads it.
 struct Parsed {
