@@ -18,11 +18,6 @@
 class TestMainWindow : public QObject {
     Q_OBJECT
 private:
-    static bool waitLoaded(QWebEngineView* view, const QString& fileName) {
-        return QTest::qWaitFor(
-            [&] { return view->url().fileName() == fileName && !view->page()->isLoading(); }, 30000);
-    }
-
     QTemporaryDir m_dir;
 
 private Q_SLOTS:
@@ -126,16 +121,6 @@ private Q_SLOTS:
         QCOMPARE(progress->Label1()->text(), QStringLiteral("step"));
         QVERIFY(qAbs(progress->frameGeometry().center().x() - form.frameGeometry().center().x()) <= 2);
         QCOMPARE(form.progressForm(), progress);
-    }
-
-    void introThenHelp() {
-        TSRegForm form;
-        form.show();
-        QVERIFY(waitLoaded(form.WebBrowser1(), QStringLiteral("ts_intro.htm")));
-        QCOMPARE(form.WebBrowser1()->url(), TSRegForm::localPageUrl(QStringLiteral("ts_intro.htm")));
-        form.findChild<QAction*>(QStringLiteral("mHelp_Contents"))->trigger();
-        QVERIFY(waitLoaded(form.WebBrowser1(), QStringLiteral("ts_Help_Contents.htm")));
-        QTRY_VERIFY_WITH_TIMEOUT(form.WebBrowser1()->title().contains(QStringLiteral("Help")), 10000);
     }
 };
 
