@@ -61,9 +61,9 @@ private Q_SLOTS:
 
     void cleanup() { m_form.reset(); }
 
-    // Registered, kept by the service with its method and owner, stored read-only and verified;
-    // then the same name again (Esc at the re-create question), the same bytes again (the
-    // service's refusal), a wrong password, and the copy changed: nothing more is stored.
+    // Registered, kept by the service with its method and owner, and verified; then the same name
+    // again (Esc at the re-create question), the same bytes again (the service's refusal), a wrong
+    // password, and the site record's copy changed: nothing more is stored.
     void registerAndVerify_data() {
         QTest::addColumn<QString>("user"); // empty: by certificate
         QTest::newRow("by certificate") << QString();
@@ -78,12 +78,9 @@ private Q_SLOTS:
         QCOMPARE(registerDocument(path, user, u"secret"_s), QString());
         const QString record = Env::storeRecord(name);
         const QByteArray recordBytes = E2e::fileContent(record).value_or(QByteArray());
-        QCOMPARE(E2e::fileContent(Env::storeCopy(name)).value_or(QByteArray()), bytes);
-        QVERIFY(E2e::isReadOnly(record) && E2e::isReadOnly(Env::storeCopy(name)));
         const QJsonObject r = registrationOf(bytes);
         QCOMPARE(r.value("name"_L1).toString(), name);
         QCOMPARE(r.value("method"_L1).toString(), user.isEmpty() ? u"certificate"_s : u"password"_s);
-        QCOMPARE(recordBytes.startsWith("V.01_"), !user.isEmpty());
         if (user.isEmpty()) {
             const QString shown = E2e::verifyRecord(m_form.get(), record, user, u"secret"_s);
             QVERIFY2(shown.contains(u"Local Registration Data Verified Successfully"_s) &&
@@ -120,16 +117,14 @@ private Q_SLOTS:
                      QString());
         QCOMPARE(Env::storeEntries(), stored);
         QCOMPARE(E2e::fileContent(record).value_or(QByteArray()), recordBytes);
+        if (user.isEmpty()) // a certificate record's changed copy: test_verifycommand's table
+            return;
 
         QFile copy(Env::storeCopy(name));
         QVERIFY(copy.setPermissions(copy.permissions() | QFileDevice::WriteOwner));
         QVERIFY(copy.open(QIODevice::Append) && copy.write("changed") == 7);
         copy.close();
-        const QString changed = E2e::verifyRecord(m_form.get(), record, user, u"secret"_s);
-        if (user.isEmpty())
-            QVERIFY2(changed.contains(E2e::told(TSMessage::DoesNotVerify).text), qPrintable(changed));
-        else
-            QCOMPARE(changed, u"not-verified"_s);
+        QCOMPARE(E2e::verifyRecord(m_form.get(), record, user, u"secret"_s), u"not-verified"_s);
     }
 };
 
