@@ -8,10 +8,7 @@ private Q_SLOTS:
     void extension_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("expected");
-        const struct {
-            const char* name;
-            const char* expected;
-        } rows[] = {
+        const char* const rows[][2] = {
             {"report.doc", "doc"},
             {"archive.tar.gz", "gz"},
             {"a.b", "b"},
@@ -31,9 +28,9 @@ private Q_SLOTS:
             {"a.p7s", "p7s"},
             {".p7s", ""},
         };
-        for (const auto& row : rows)
-            QTest::newRow(row.name[0] ? row.name : "(empty)")
-                << QString::fromUtf8(row.name) << QString::fromUtf8(row.expected);
+        for (const auto& [name, expected] : rows)
+            QTest::newRow(name[0] ? name : "(empty)")
+                << QString::fromUtf8(name) << QString::fromUtf8(expected);
         // Non-ASCII names and characters outside the basic plane count as UTF-16 code units.
         QTest::newRow("non-ascii") << QStringLiteral("Résumé – 履歴書.doc") << QStringLiteral("doc");
         QTest::newRow("surrogates") << QString::fromUtf8("\xF0\x9F\x93\x84.txt") << QStringLiteral("txt");

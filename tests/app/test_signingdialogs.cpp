@@ -8,22 +8,9 @@
 #include <QLabel>
 #include <QMainWindow>
 #include <QPushButton>
+#include <QSslCertificate>
 #include <QTest>
 #include <QTreeWidget>
-
-#include <openssl/x509.h>
-
-namespace {
-
-Certificate certificate(const testpki::Identity& identity) {
-    unsigned char* der = nullptr;
-    const int length = i2d_X509(identity.cert.get(), &der);
-    const QByteArray bytes(reinterpret_cast<const char*>(der), length);
-    OPENSSL_free(der);
-    return Certificate(bytes);
-}
-
-} // namespace
 
 class TestSigningDialogs : public QObject {
     Q_OBJECT
@@ -32,8 +19,9 @@ private Q_SLOTS:
         m_main.show();
         QVERIFY(QTest::qWaitForWindowExposed(&m_main));
         const testpki::Identity ca = testpki::issue({QStringLiteral("Test Issuing CA"), true});
-        m_certificates = {certificate(testpki::issue({QStringLiteral("Alice Example")}, &ca)),
-                          certificate(testpki::issue({QStringLiteral("Bob Example")}, &ca))};
+        for (const char* name : {"Alice Example", "Bob Example"})
+            m_certificates << Certificate(
+                QSslCertificate(testpki::issue({QString::fromLatin1(name)}, &ca).certPem()).toDer());
     }
 
     // The chooser lists the certificates in the order given, the first selected; "down-enter"
