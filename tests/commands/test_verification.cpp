@@ -62,19 +62,17 @@ private Q_SLOTS:
     void recordKind() {
         for (const char* site : {"V.01_abc", "V.01_"})
             QVERIFY2(KindOfRecord(QLatin1String(site)) == RecordKind::Site, site);
-        for (const char* certificate : {"v.01_abc", " V.01_abc", "V.01", "MIAGCSqGSIb3DQEHAqCAMIACAQEx"})
+        for (const char* certificate :
+             {"v.01_abc", " V.01_abc", "V.01", "MIAGCSqGSIb3DQEHAqCAMIACAQEx", "MIIBV.01_abc"})
             QVERIFY2(KindOfRecord(QLatin1String(certificate)) == RecordKind::Certificate, certificate);
     }
 
     // What is not a signed message fails with the library's own error, not a crash.
     void notASignedMessage() {
-        for (const auto& [text, error] : {std::pair("not Base64 at all!", CertLibError::NotBase64),
-                                          std::pair("aGVsbG8gd29ybGQ=", CertLibError::NotSignedData)}) {
-            const LocalCheck check = CheckCertificateRecord(QLatin1String(text), QStringLiteral("A9993E36"));
-            QVERIFY(check.outcome == LocalCheck::Outcome::SignatureFailed &&
-                    !check.errorDescription.isEmpty());
-            QCOMPARE(check.errorNumber, error);
-        }
+        const LocalCheck check =
+            CheckCertificateRecord(QStringLiteral("aGVsbG8gd29ybGQ="), QStringLiteral("A9993E36"));
+        QVERIFY(check.outcome == LocalCheck::Outcome::SignatureFailed && !check.errorDescription.isEmpty());
+        QCOMPARE(check.errorNumber, CertLibError::NotSignedData);
     }
 };
 
