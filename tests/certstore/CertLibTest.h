@@ -1,7 +1,7 @@
 #pragma once
 
-// Shared by the certificate library tests: a record signed as the register command signs and
-// what it reads back as, and a time zone set for a while.
+// Shared by the certificate library tests: what a record of kFingerprint reads back as, and a
+// time zone set for a while.
 
 #include "certstore/CertLibrary.h"
 
@@ -10,12 +10,6 @@
 #include <ctime>
 
 inline const QString kFingerprint = QStringLiteral("3F786850E387550FDAB836ED7E6DC881DE23001B");
-
-// Signs kFingerprint with the user's certificate, the signing time and the document name,
-// asking through prompts; the record's text as Sign returns it. Throws TSError.
-inline QString signRecord(const QDateTime& when, const QString& name, const SigningPrompts& prompts = {}) {
-    return SignWithTimeAndName(kFingerprint, when, name, prompts);
-}
 
 // How readBack and the tests tell a failure: "error <number>".
 inline QString failure(qint32 number) {

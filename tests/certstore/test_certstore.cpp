@@ -16,8 +16,9 @@ namespace {
 QString signedBy(const SigningPrompts& prompts) {
     try {
         SignedData data;
-        data.Verify(signRecord(QDateTime::currentDateTime(), QStringLiteral("report.doc"), prompts), false,
-                    0);
+        data.Verify(SignWithTimeAndName(kFingerprint, QDateTime::currentDateTime(),
+                                        QStringLiteral("report.doc"), prompts),
+                    false, 0);
         return data.Signers().Item(1).Certificate().CommonName();
     } catch (const TSError& e) {
         return failure(e.number());

@@ -55,7 +55,8 @@ private Q_SLOTS:
         m_noDatabase = std::make_unique<NssFixture>(QStringLiteral("none"));
         NssFixture db(QStringLiteral("one"));
         QVERIFY2(db.isValid() && m_noDatabase->isValid(), qPrintable(db.error() + m_noDatabase->error()));
-        m_ours = QByteArray::fromBase64(signRecord(QDateTime::currentDateTime(), "report.doc").toLatin1());
+        m_ours = QByteArray::fromBase64(
+            SignWithTimeAndName(kFingerprint, QDateTime::currentDateTime(), "report.doc", {}).toLatin1());
     }
     void cleanupTestCase() { m_noDatabase.reset(); }
 
@@ -85,7 +86,7 @@ private Q_SLOTS:
         const QDateTime local(when.date(), when.time(), Qt::LocalTime);
         NssFixture db(QStringLiteral("one"));
         QVERIFY2(db.isValid(), qPrintable(db.error()));
-        const QString text = signRecord(local, name);
+        const QString text = SignWithTimeAndName(kFingerprint, local, name, {});
         // Base64 in lines of 76 characters, as the caller cleans it.
         for (const QString& line : text.split(QStringLiteral("\r\n")))
             QVERIFY2(QRegularExpression(QStringLiteral("^[A-Za-z0-9+/]{1,76}=*$")).match(line).hasMatch(),
