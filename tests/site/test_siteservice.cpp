@@ -7,10 +7,8 @@
 #include "common/TestPki.h"
 
 #include <QDeadlineTimer>
-#include <QLocalSocket>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <atomic>
@@ -62,25 +60,13 @@ std::unique_ptr<ServiceSite> serve(const QString& dir,
     return service;
 }
 
-// One plain-HTTP GET (over TCP, or a Unix socket for an origin unix:PATH); the whole answer.
-QByteArray plainGet(const QString& origin, const QByteArray& path, const QByteArray& headers = {}) {
-    QLocalSocket local;
-    QTcpSocket tcp;
-    QIODevice* socket = &tcp;
-    if (origin.startsWith(QLatin1String("unix:"))) {
-        local.connectToServer(origin.mid(5));
-        socket = &local;
-    } else {
-        tcp.connectToHost(QUrl(origin).host(), static_cast<quint16>(QUrl(origin).port()));
-    }
-    if (!(socket == &tcp ? tcp.waitForConnected(10000) : local.waitForConnected(10000)))
-        return {};
-    socket->write("GET " + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + headers + "\r\n");
-    QByteArray answer;
-    const QDeadlineTimer deadline(30000);
-    while (!deadline.hasExpired() && socket->waitForReadyRead(1000))
-        answer += socket->readAll();
-    return answer + socket->readAll();
+// GET /health in plain HTTP with an X-Real-IP header, over TCP or a Unix socket (origin unix:PATH).
+httplib::Result health(const QString& origin, const std::string& realIp) {
+    const bool local = origin.startsWith(QLatin1String("unix:"));
+    httplib::Client c((local ? origin.mid(5) : origin).toStdString());
+    if (local)
+        c.set_address_family(AF_UNIX);
+    return c.Get("/health", {{"X-Real-IP", realIp}});
 }
 
 // Waits until the service's log holds text (it is written just after the answer).
@@ -319,8 +305,8 @@ private Q_SLOTS:
         QVERIFY2(r.body.contains(reason), qPrintable(r.body));
     }
 
-    // Failed sign-ins from one address are answered error:too-many-attempts before long, even
-    // with the right password. Last: it blocks this address.
+    // A throttled sign-in is answered error:too-many-attempts (when is test_sitedb's throttling table).
+    // It blocks this address: no sign-in to the main site after it.
     void throttling() {
         auto c = client(*m_service);
         const std::string wrong =
@@ -330,18 +316,15 @@ private Q_SLOTS:
             throttled =
                 Post(*c, Path::Password, wrong).body.contains(QLatin1String("error:too-many-attempts"));
         QVERIFY(throttled);
-        QVERIFY(Post(*c, Path::Password, byPassword(30, "bob"))
-                    .body.contains(QLatin1String("error:too-many-attempts")));
     }
 
     // A stream of registrations, then the service is killed (SIGKILL) or stopped (SIGTERM): every
     // acknowledged one is stored and verifies after a restart. A stop answers what it took in first,
-    // so then nothing is stored that was not acknowledged.
+    // so then nothing is stored that was not acknowledged. test_deploy kills an instance on PostgreSQL.
     void durability_data() {
         QTest::addColumn<bool>("postgresql");
         QTest::addColumn<int>("signal");
         QTest::newRow("SQLite, killed") << false << int(SIGKILL);
-        QTest::newRow("PostgreSQL, killed") << true << int(SIGKILL);
         QTest::newRow("PostgreSQL, stopped") << true << int(SIGTERM);
     }
     void durability() {
@@ -430,8 +413,9 @@ private Q_SLOTS:
         QVERIFY(service->isRunning());
         QVERIFY(service->origin().startsWith(QLatin1String("http://")) ||
                 service->origin().startsWith(QLatin1String("unix:")));
-        const QByteArray answer = plainGet(service->origin(), "/health", "X-Real-IP: " + realIp + "\r\n");
-        QVERIFY2(answer.startsWith("HTTP/1.1 200") && answer.endsWith("{\"status\":\"ok\"}\n"), answer);
+        const httplib::Result answer = health(service->origin(), realIp.toStdString());
+        QVERIFY(answer && answer->status == 200);
+        QCOMPARE(answer->body, "{\"status\":\"ok\"}\n");
         QVERIFY2(logged(*service, client + " method=GET path=/health status=200"),
                  qPrintable(service->log()));
         QCOMPARE(service->stop(), 0);
@@ -460,10 +444,6 @@ private Q_SLOTS:
             }
         }
         QVERIFY(made >= 0);
-        QString migrations;
-        QVERIFY(cluster().sql(url.section('/', 3).section('?', 0, 0),
-                              "SELECT COUNT(*) FROM schema_migrations", &migrations));
-        QCOMPARE(migrations, QStringLiteral("1"));
         const QString first = tmp.filePath(QString::number(made)),
                       copy = tmp.filePath(QStringLiteral("copy"));
         QCOMPARE(QProcess::execute("cp", {"-a", first, copy}), 0);
@@ -479,7 +459,6 @@ private Q_SLOTS:
                                        Get(*ca, Path::CertificateFirst).cookie);
         QVERIFY2(!r.refused(), qPrintable(r.body));
 
-        QCOMPARE(Get(*ca, "/health").status, 200);
         QVERIFY2(cluster().control("stop"), qPrintable(cluster().errorString()));
         QCOMPARE(Get(*ca, "/health").status, 503);
         QVERIFY(Post(*cb, Path::Password, byPassword(42, "erin"))
