@@ -93,13 +93,11 @@ class TestSiteService : public QObject {
     std::unique_ptr<ServiceSite> m_service;
     QString m_record; // of fingerprint 11 by alice
 
-    QString certificatePost(const QString& fp, const QString& name) {
-        return QString::fromLatin1(
-            testpki::signPost(m_person, {testpki::utf16le(fp), QDateTime::currentDateTimeUtc(), name, {}})
-                .toBase64());
-    }
+    // A certificate registration of fingerprint n signed for name, posted with the name posted.
     std::string certificateForm(int n, const QString& name, const QString& posted = {}) {
-        return Form(TSSiteExchange::CertificateRegistrationFields(certificatePost(Fingerprint(n), name),
+        const QByteArray signature = testpki::signPost(
+            m_person, {testpki::utf16le(Fingerprint(n)), QDateTime::currentDateTimeUtc(), name, {}});
+        return Form(TSSiteExchange::CertificateRegistrationFields(QString::fromLatin1(signature.toBase64()),
                                                                   posted.isNull() ? name : posted));
     }
 
