@@ -155,8 +155,7 @@ private Q_SLOTS:
                                             : QStringLiteral("Please enter your password");
         // After an accepted OK, so that "no field changes" is seen on real values.
         QVERIFY(acceptWith(QStringLiteral("old"), QStringLiteral("older")));
-        // No icon, only OK, the program's title; accepting the dialog from code goes through the same
-        // checks.
+        // No icon, only OK, the program's title; accepting from code goes through the same checks.
         E2eModals modals;
         modals.message({message}).message({message});
         QVERIFY(!acceptWith(user, password));
@@ -212,9 +211,8 @@ private Q_SLOTS:
         QCOMPARE(txtPassword()->text(), password);
     }
 
-    // Selecting an option from the keyboard runs its handler as a click does, the focus going
-    // to the user box. Back on the
-    // certificate method the greyed boxes keep their text and are not checked.
+    // Selecting an option from the keyboard runs its handler as a click does, the focus going to the
+    // user box. Back on the certificate method the greyed boxes keep their text and are not checked.
     void switchingMethods() {
         E2eModals modals;
         QVERIFY(showDialog());
