@@ -24,11 +24,6 @@ const QString kSignature = u"  V.01_with blanks  "_s;
 const QString kCertPost = u"post /tessaro/user/regfile.asp"_s;
 const QString kUserPost = u"post /scripts/register/regfile.asp"_s;
 
-// What a row compares of the log: what the user was told, the pages shown and the posts.
-QStringList outcome(const QStringList& log) {
-    return log.filter(QRegularExpression(u"^(tell|post|submit)|page "_s));
-}
-
 } // namespace
 
 class TestRegisterCommand : public QObject {
@@ -267,7 +262,8 @@ private Q_SLOTS:
             run(session);
         }
         Settings::UseDatabase(QString());
-        QCOMPARE(::outcome(session.log), outcome);
+        // What the user was told, the pages shown and the posts.
+        QCOMPARE(session.log.filter(QRegularExpression(u"^(tell|post|submit)|page "_s)), outcome);
         QCOMPARE(folderState(store()), has("store-file") ? QStringList() : before);
         // A dialog that cannot be shown is tried once more, at the root folder.
         QCOMPARE(session.log.contains(u"file /*.*"_s), has("dialog-fail"));
