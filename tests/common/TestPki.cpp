@@ -58,12 +58,6 @@ QByteArray Identity::certPem() const {
     return bioBytes(bio.get());
 }
 
-QByteArray Identity::keyPem() const {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
-    PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
-    return bioBytes(bio.get());
-}
-
 Identity issue(const CertOptions& o, const Identity* issuer) {
     Identity id;
     id.key.reset(o.rsa ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256"), EVP_PKEY_free);

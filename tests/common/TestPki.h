@@ -22,7 +22,6 @@ struct Identity {
     std::shared_ptr<EVP_PKEY> key;
     std::shared_ptr<X509> cert;
     QByteArray certPem() const;
-    QByteArray keyPem() const;
 };
 
 struct CertOptions {
