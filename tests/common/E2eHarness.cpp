@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
-#include <QFileInfo>
 #include <QPointer>
 #include <QTimer>
 
@@ -122,6 +121,11 @@ std::optional<QByteArray> fileContent(const QString& path) {
     return file.readAll();
 }
 
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
 bool isReadOnly(const QString& path) {
     struct stat st {};
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && (st.st_mode & 0222) == 0;
@@ -164,8 +168,8 @@ E2eEnvironment::~E2eEnvironment() {
 QString E2eEnvironment::writeDocument(const QString& name, const QByteArray& bytes) const {
     QTemporaryDir sub(m_documents.path() + u"/doc-XXXXXX"_s);
     sub.setAutoRemove(false);
-    QFile file(sub.path() + QLatin1Char('/') + name);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() ? file.fileName() : QString();
+    const QString path = sub.path() + QLatin1Char('/') + name;
+    return E2e::writeFile(path, bytes) ? path : QString();
 }
 
 QStringList E2eEnvironment::storeEntries() {

@@ -39,6 +39,7 @@ void onceWhen(QObject* context, std::function<bool()> condition, std::function<v
 int runProgram(std::chrono::milliseconds limit = std::chrono::milliseconds(300000));
 
 std::optional<QByteArray> fileContent(const QString& path);
+bool writeFile(const QString& path, const QByteArray& bytes); // a new file, or one replaced
 // No write permission bit set (read from the mode: root ignores it).
 bool isReadOnly(const QString& path);
 

@@ -105,19 +105,15 @@ private Q_SLOTS:
         for (const bool certificate : {true, false}) {
             const QString name = (first ? u"first by "_s : u"second by "_s) +
                                  (certificate ? u"certificate.txt"_s : u"password.txt"_s);
-            const QString folder = m_documents.filePath(QUuid::createUuid().toString(QUuid::WithoutBraces));
-            QVERIFY(QDir().mkpath(folder));
-            QFile document(folder + u'/' + name);
-            QVERIFY(document.open(QIODevice::WriteOnly) &&
-                    document.write(QUuid::createUuid().toByteArray()) > 0);
-            document.close();
+            const QString document = m_documents.filePath(name);
+            QVERIFY(E2e::writeFile(document, QUuid::createUuid().toByteArray()));
             QVERIFY(E2e::waitFor(
                 [&] { return form->pageLoaded() && !form->WebBrowser1()->page()->isLoading(); }));
             QCOMPARE(E2e::run(form.get(), "mFile_Register",
                               [&](E2eModals& modals) {
-                                  modals.chooseFile(document.fileName())
-                                      .dialog(u"TSSignMethod"_s,
-                                              E2e::signWith(certificate ? QString() : m_user, m_password));
+                                  modals.chooseFile(document).dialog(
+                                      u"TSSignMethod"_s,
+                                      E2e::signWith(certificate ? QString() : m_user, m_password));
                               }),
                      QString());
             // The service's reply page is in the pane.
@@ -137,13 +133,10 @@ private Q_SLOTS:
         socket.connectToHost(u"127.0.0.1"_s, quint16(origin.port()));
         QVERIFY(!socket.waitForConnected(5000));
         const QString own = QDir::homePath() + u"/.pki/nssdb"_s;
-        if (QFileInfo::exists(own + u"/cert9.db"_s)) {
-            QProcess certutil;
-            certutil.start(u"certutil"_s, {u"-L"_s, u"-d"_s, u"sql:"_s + own});
-            QVERIFY(certutil.waitForFinished(60000));
-            QVERIFY2(!certutil.readAllStandardOutput().contains("Tessaro"),
-                     "the user's own database changed");
-        }
+        QByteArray listed;
+        if (QFileInfo::exists(own + u"/cert9.db"_s))
+            QCOMPARE(NssFixture::run(u"certutil"_s, {u"-L"_s, u"-d"_s, u"sql:"_s + own}, &listed), 0);
+        QVERIFY2(!listed.contains("Tessaro"), "the user's own database changed");
     }
 };
 

@@ -87,10 +87,7 @@ private:
 
     void registerDocument(const QString& name, bool certificate) {
         const QString path = m_documents.filePath(name);
-        QFile file(path);
-        check(file.open(QIODevice::WriteOnly) && file.write("A document of " + name.toUtf8() + '\n') > 0,
-              u"writes "_s + name);
-        file.close();
+        check(E2e::writeFile(path, "A document of " + name.toUtf8() + '\n'), u"writes "_s + name);
         const QString report = E2e::run(m_form, "mFile_Register", [&](E2eModals& modals) {
             modals.chooseFile(path).dialog(u"TSSignMethod"_s,
                                            E2e::signWith(certificate ? QString() : m_user, m_password));
