@@ -4,9 +4,6 @@
 // only its addresses, ports and paths replaced, in front of two tessaro-site instances (ServiceSite
 // with --plain-http on 127.0.0.1, trusting 127.0.0.1 as proxy) on a PostgreSQL database (PgCluster).
 // Failures throw std::runtime_error.
-//
-//   NginxProxy proxy(dir + "/nginx", site, first.port(), second.port());
-//   proxy.port()                               // https://127.0.0.1:<port>, the site's TLS certificate
 
 #include <QProcess>
 #include <QString>
@@ -17,7 +14,7 @@ public:
     ~NginxProxy();
     NginxProxy(const NginxProxy&) = delete;
     NginxProxy& operator=(const NginxProxy&) = delete;
-    int port() const { return m_port; }
+    int port() const { return m_port; } // https://127.0.0.1:<port>, with the site's TLS certificate
 
 private:
     void write(const QString& name, const QString& text);

@@ -6,12 +6,6 @@
 // superuser: through the socket it needs no password; over TCP it signs in with password() (SCRAM), so
 // tests can show that PGPASSWORD and ~/.pgpass reach the server. PostgreSQL refuses to run as root: as
 // root the cluster belongs to, and runs as, the user "nobody". Its log is server.log in the folder.
-//
-//   PgCluster pg;                                  // initdb + start: several seconds
-//   QVERIFY2(pg.isRunning(), qPrintable(pg.errorString()));
-//   const QString url = pg.createDatabase();       // postgresql://tessaro@/site3?host=...&port=...
-//   pg.sql("site3", "SELECT 1");                   // psql, as the cluster's superuser
-//   pg.control("stop"); pg.control("start"); pg.control("restart", "immediate");
 
 #include <QString>
 #include <QStringList>
@@ -19,7 +13,7 @@
 
 class PgCluster {
 public:
-    PgCluster();
+    PgCluster(); // initdb and start: several seconds
     ~PgCluster();
     PgCluster(const PgCluster&) = delete;
     PgCluster& operator=(const PgCluster&) = delete;

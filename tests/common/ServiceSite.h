@@ -2,17 +2,8 @@
 
 // ServiceSite: the registration service tessaro-site run for a test, listening on 127.0.0.1 at a free
 // port (or where serve's options say). Its root.pem is what a client trusts; users and trust anchors are
-// added through its command line, as an administrator does.
-//
-//   ServiceSite site;                        // a new folder: init, then serve; waits for "listening on"
-//   QVERIFY2(site.isRunning(), qPrintable(site.errorString()));
-//   QVERIFY(site.addUser("alice", "secret"));
-//   QVERIFY(site.trust(caPemPath));
-//   site.registrations()                     // tessaro-site list, one JSON object a registration
-//
-//   ServiceSite other(folder, ServiceSite::Options{{"--database", url}, {"--plain-http"}, false});
-//   other.start(); other.stop() (SIGTERM: its exit status); other.kill() (SIGKILL); other.start() again
-// With TESSARO_KEEP set, serve's log stays in a temporary folder.
+// added through its command line, as an administrator does. With TESSARO_KEEP set, serve's log stays
+// in a temporary folder.
 
 #include <QJsonObject>
 #include <QList>
@@ -29,7 +20,7 @@ public:
         bool start = true;                               // serve at once
     };
 
-    ServiceSite();
+    ServiceSite(); // a new folder: init, then serve
     // A site in folder: init makes it unless it holds one already; folder empty: a new temporary one.
     ServiceSite(const QString& folder, const Options& options);
     ~ServiceSite(); // stops the service (SIGTERM)
@@ -52,7 +43,7 @@ public:
 
     bool addUser(const QString& name, const QString& password);
     bool trust(const QString& caPemPath);
-    QList<QJsonObject> registrations();
+    QList<QJsonObject> registrations(); // tessaro-site list: one JSON object a registration
 
     // The program, built beside the tests.
     static QString program();
