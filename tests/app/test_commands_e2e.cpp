@@ -8,7 +8,6 @@
 #include <QCryptographicHash>
 #include <QJsonObject>
 #include <QTest>
-#include <QUuid>
 
 #include <memory>
 
@@ -24,7 +23,6 @@ private:
     Env& m_env;
     std::unique_ptr<TSRegForm> m_form;
 
-    static QByteArray freshBytes() { return "document " + QUuid::createUuid().toByteArray() + '\n'; }
     QJsonObject registrationOf(const QByteArray& bytes) {
         const QString fingerprint =
             QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex().toUpper());
@@ -72,7 +70,7 @@ private Q_SLOTS:
         QFETCH(QString, user);
         // The reply pages show the name: "Error:" must not read as a reply code, nor <...> as markup.
         const QString name = u"Error: <draft> \"1\" é.txt"_s;
-        const QByteArray bytes = freshBytes();
+        const QByteArray bytes = E2e::freshBytes();
         QCOMPARE(registerDocument(m_env.writeDocument(name, bytes), user, u"secret"_s), QString());
         const QString record = Env::storeRecord(name);
         const QByteArray recordBytes = E2e::fileContent(record).value_or(QByteArray());
@@ -90,7 +88,7 @@ private Q_SLOTS:
         const QStringList stored = Env::storeEntries();
         QCOMPARE(E2e::run(m_form.get(), "mFile_Register",
                           [&](E2eModals& modals) {
-                              modals.chooseFile(m_env.writeDocument(name, freshBytes()))
+                              modals.chooseFile(m_env.writeDocument(name, E2e::freshBytes()))
                                   .message(E2e::recreateQuestion(), E2eModals::Dismiss::EscapeKey)
                                   .message(E2e::told(TSMessage::ExistingDataKept));
                           }),
@@ -99,8 +97,8 @@ private Q_SLOTS:
                                   {E2e::told(TSMessage::SiteDatabaseNotUpdated)}),
                  QString());
         if (!user.isEmpty())
-            QCOMPARE(registerDocument(m_env.writeDocument(u"wrong.txt"_s, freshBytes()), user, u"wrong"_s,
-                                      {E2e::told(TSMessage::SiteNotRegisteredUser)}),
+            QCOMPARE(registerDocument(m_env.writeDocument(u"wrong.txt"_s, E2e::freshBytes()), user,
+                                      u"wrong"_s, {E2e::told(TSMessage::SiteNotRegisteredUser)}),
                      QString());
         QCOMPARE(Env::storeEntries(), stored);
         QCOMPARE(E2e::fileContent(record).value_or(QByteArray()), recordBytes);

@@ -13,7 +13,6 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTest>
-#include <QUuid>
 
 #include <csignal>
 #include <memory>
@@ -26,10 +25,6 @@ namespace Path = TSSiteExchange::Path;
 namespace {
 
 const QString kName = u"same name.doc"_s;
-
-QByteArray freshBytes() {
-    return "document " + QUuid::createUuid().toByteArray() + '\n';
-}
 
 // The modal widgets of File > Register: the document chosen, Yes to the re-create question when a
 // pair of the name is there, and the sign method.
@@ -106,7 +101,7 @@ private Q_SLOTS:
                          "<input type='hidden' name='filename' value='a'></form></body></html>"_s}});
         QCOMPARE(E2e::run(m_form.get(), "mFile_Register",
                           [&](E2eModals& m) {
-                              expectDialogs(m, u"password"_s, m_env.writeDocument(kName, freshBytes()));
+                              expectDialogs(m, u"password"_s, m_env.writeDocument(kName, E2e::freshBytes()));
                           }),
                  QString());
         QVERIFY(site().waitForRequest(u"POST /echo"_s));
@@ -136,7 +131,7 @@ private Q_SLOTS:
         site().behave(u"POST "_s + post, behaviour);
         m_form->setWaitLimit(3s);
         E2eModals modals;
-        expectDialogs(modals, method, m_env.writeDocument(kName, freshBytes()));
+        expectDialogs(modals, method, m_env.writeDocument(kName, E2e::freshBytes()));
         E2e::trigger(m_form.get(), "mFile_Register");
         QVERIFY2(E2e::waitFor([&] { return paneUrl() == TSRegForm::localPageUrl(u"ts_noregister.htm"_s); }),
                  qPrintable(paneUrl().toString()));
@@ -151,7 +146,8 @@ private Q_SLOTS:
     void killedWhilePostWaits() {
         QCOMPARE(E2e::run(m_form.get(), "mFile_Register",
                           [&](E2eModals& m) {
-                              expectDialogs(m, u"certificate"_s, m_env.writeDocument(kName, freshBytes()));
+                              expectDialogs(m, u"certificate"_s,
+                                            m_env.writeDocument(kName, E2e::freshBytes()));
                           }),
                  QString());
         QVERIFY(QFileInfo::exists(Env::storeRecord(kName)));
@@ -165,7 +161,7 @@ private Q_SLOTS:
                           QStringList{u"--as-program"_s} + arguments);
         };
         QProcess program;
-        start(program, {u"post"_s, m_env.writeDocument(kName, freshBytes())});
+        start(program, {u"post"_s, m_env.writeDocument(kName, E2e::freshBytes())});
         QVERIFY(E2e::waitFor([&] { return !site().requests(u"POST "_s + post).isEmpty(); }));
         const QStringList aside = Env::storeEntries();
         QVERIFY2(aside.size() == 1 && aside[0].startsWith(".tessaro-"_L1), qPrintable(aside.join(u'|')));

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QPointer>
 #include <QTimer>
+#include <QUuid>
 
 #include <cerrno>
 #include <csignal>
@@ -15,7 +16,6 @@
 #include <filesystem>
 #include <string>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -126,9 +126,8 @@ bool writeFile(const QString& path, const QByteArray& bytes) {
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
-bool isReadOnly(const QString& path) {
-    struct stat st {};
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && (st.st_mode & 0222) == 0;
+QByteArray freshBytes() {
+    return "document " + QUuid::createUuid().toByteArray() + '\n';
 }
 
 } // namespace E2e

@@ -40,8 +40,8 @@ int runProgram(std::chrono::milliseconds limit = std::chrono::milliseconds(30000
 
 std::optional<QByteArray> fileContent(const QString& path);
 bool writeFile(const QString& path, const QByteArray& bytes); // a new file, or one replaced
-// No write permission bit set (read from the mode: root ignores it).
-bool isReadOnly(const QString& path);
+// A document's bytes that no other test run has used: the site takes each fingerprint once.
+QByteArray freshBytes();
 
 } // namespace E2e
 
